@@ -1,0 +1,49 @@
+# make demo / make test do all set-up on a fresh Debian machine.
+PYTHON ?= python3
+VENV := .venv
+VPY := $(VENV)/bin/python
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+# Developer build tree (see `make dev`); override to keep several apart.
+BUILD_DIR ?= build/dev
+
+.PHONY: all opencv venv install test demo bench dev devtest clean
+
+all: install
+
+opencv:
+	@pkg-config --exists opencv4 || { \
+	  echo "installing libopencv-dev"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq libopencv-dev; }
+
+$(VPY):
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+
+venv: $(VPY)
+
+install: opencv venv
+	$(VPY) -m pip install -q ".[test]"
+
+test: install
+	$(VENV)/bin/pytest -q tests
+
+demo: install
+	$(VPY) examples/demo.py
+
+bench: opencv venv
+	$(VPY) -m pip install -q ".[test,bench]"
+	$(MAKE) -C bench PYTHON=$(abspath $(VPY))
+
+# Fast incremental build into $(BUILD_DIR)/stage, for working on the C++ side:
+#   make dev && PYTHONPATH=build/dev/stage pytest tests
+dev: opencv
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -Dpybind11_DIR=$$($(PYTHON) -m pybind11 --cmakedir) -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake --build $(BUILD_DIR) $(if $(TARGETS),--target kiro_stage_py $(TARGETS))
+
+devtest: dev
+	PYTHONPATH=$(BUILD_DIR)/stage $(PYTHON) -P -m pytest -q -p no:cacheprovider tests
+
+clean:
+	rm -rf build $(VENV)

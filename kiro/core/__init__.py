@@ -1,0 +1,1 @@
+"""kiro's operations, one compiled module each, and the option constants (KirO)."""

@@ -1,0 +1,1 @@
+"""kiro's utilities and label helpers, one compiled module each."""

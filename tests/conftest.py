@@ -1,0 +1,37 @@
+import random
+
+import numpy as np
+import pytest
+
+
+@pytest.fixture(autouse=True)
+def _seeded():
+    """Every test starts from the same state of both generators."""
+    random.seed(1234)
+    np.random.seed(1234)
+
+
+def replay(seed, draws):
+    """State of `random` after replaying `draws` (callables on a Random) from `seed`."""
+    r = random.Random(seed)
+    for d in draws:
+        d(r)
+    return r.getstate()
+
+
+@pytest.fixture
+def image():
+    """A 60 x 80 BGR image with texture, so pastes and blends are visible."""
+    rng = np.random.RandomState(7)
+    return rng.randint(0, 256, (60, 80, 3)).astype(np.uint8)
+
+
+@pytest.fixture
+def record(image):
+    """Image with two objects: class 1 (rows 10..19, cols 30..49), class 2 (rows 35..49, cols 5..19)."""
+    mask = np.zeros(image.shape[:2], np.uint8)
+    mask[10:20, 30:50] = 1
+    mask[35:50, 5:20] = 2
+    keypoints = np.array([[30, 10, 49, 10, 49, 19, 30, 19],
+                          [5, 35, 19, 35, 19, 49, 5, 49]], np.int32)
+    return {"image": image, "mask": mask, "keypoints": keypoints}
