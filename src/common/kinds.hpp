@@ -10,7 +10,7 @@ namespace py = pybind11;
 
 inline py::handle numpy_type(const char* name) {
     // Borrowed from the numpy module, which lives as long as the interpreter.
-    return py::module_::import("numpy").attr(name).release();
+    return py::object(py::module_::import("numpy").attr(name)).release();
 }
 
 inline bool is_none(py::handle h) { return h.is_none(); }
