@@ -61,7 +61,12 @@ _EXPORTS.update({
 __all__ = sorted(_EXPORTS)
 
 
+_SUBPACKAGES = ("core", "utils", "data")
+
+
 def __getattr__(name):
+    if name in _SUBPACKAGES:
+        return importlib.import_module("kiro." + name)
     module = _EXPORTS.get(name)
     if module is None:
         raise AttributeError("module 'kiro' has no attribute %r" % name)
@@ -71,4 +76,4 @@ def __getattr__(name):
 
 
 def __dir__():
-    return sorted(set(globals()) | set(_EXPORTS))
+    return sorted(set(globals()) | set(_EXPORTS) | set(_SUBPACKAGES))

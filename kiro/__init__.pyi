@@ -26,4 +26,6 @@ from .core.denvik import denvik_transform as denvik_transform
 from .core.rimbel import hsv_transform as hsv_transform
 from .core.tremor import tremor_image as tremor_image
 
+from . import core as core, data as data, utils as utils
+
 __version__: str
