@@ -1,0 +1,255 @@
+// Paint a region of an image: with its mean, with Gaussian noise or with a value.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "common/arrays.hpp"
+#include "common/draws.hpp"
+#include "common/errors.hpp"
+#include "common/kinds.hpp"
+#include "common/module.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+kiro::Globals g;
+
+// Noise of DELETED_FILL_RANDOM: integer images N(128, 64) saturated to the
+// type's range, real images N(0.5, 0.25).
+constexpr double kNoiseMeanInt = 128.0, kNoiseStdInt = 64.0;
+constexpr double kNoiseMeanReal = 0.5, kNoiseStdReal = 0.25;
+
+enum class Fill { Mean, Random, Value };
+
+// Gaussian source seeded by one 64-bit draw: xoshiro256** with the polar method,
+// the same doubles on every platform.
+class Gauss {
+public:
+    explicit Gauss(uint64_t seed) {
+        for (auto& s : s_) s = splitmix(seed);
+    }
+    double next() {
+        if (has_spare_) {
+            has_spare_ = false;
+            return spare_;
+        }
+        double u, v, q;
+        do {
+            u = 2.0 * unit() - 1.0;
+            v = 2.0 * unit() - 1.0;
+            q = u * u + v * v;
+        } while (q >= 1.0 || q == 0.0);
+        const double f = std::sqrt(-2.0 * std::log(q) / q);
+        spare_ = v * f;
+        has_spare_ = true;
+        return u * f;
+    }
+
+private:
+    static uint64_t splitmix(uint64_t& x) {
+        uint64_t z = (x += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+    static uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+    double unit() {
+        const uint64_t r = rotl(s_[1] * 5, 7) * 9;
+        const uint64_t t = s_[1] << 17;
+        s_[2] ^= s_[0];
+        s_[3] ^= s_[1];
+        s_[1] ^= s_[2];
+        s_[0] ^= s_[3];
+        s_[2] ^= t;
+        s_[3] = rotl(s_[3], 45);
+        return static_cast<double>(r >> 11) * 0x1.0p-53;
+    }
+    uint64_t s_[4];
+    double spare_ = 0.0;
+    bool has_spare_ = false;
+};
+
+template <class T>
+T to_pixel(double v) {
+    if constexpr (std::is_floating_point_v<T>) {
+        return static_cast<T>(v);
+    } else {
+        const double lo = static_cast<double>(std::numeric_limits<T>::lowest());
+        const double hi = static_cast<double>(std::numeric_limits<T>::max());
+        const double r = std::round(v);
+        if (!(r > lo)) return std::numeric_limits<T>::lowest();
+        if (!(r < hi)) return std::numeric_limits<T>::max();
+        return static_cast<T>(r);
+    }
+}
+
+// Selected pixels (region non-zero) as a 0/1 byte per pixel, row-major.
+std::vector<uint8_t> selection(const py::array& region_in) {
+    const py::array region = kiro::packed(region_in);
+    const long long h = region.shape(0), w = region.shape(1);
+    std::vector<uint8_t> sel(static_cast<size_t>(h * w));
+    const char* base = static_cast<const char*>(region.data());
+    const py::ssize_t stride = h > 0 ? region.strides(0) : 0;
+    kiro::dispatch_dtype(region.dtype(), "region", [&](auto tag) {
+        using T = decltype(tag);
+        py::gil_scoped_release nogil;
+        for (long long r = 0; r < h; ++r) {
+            const T* p = reinterpret_cast<const T*>(base + r * stride);
+            uint8_t* s = sel.data() + r * w;
+            for (long long c = 0; c < w; ++c) s[c] = p[c] != T(0);
+        }
+    });
+    return sel;
+}
+
+struct Layout {
+    long long h, w, cn;
+};
+
+// Per-channel mean of the selected pixels as pixel values (integers rounded to
+// the nearest, halves away from zero); empty when nothing is selected.
+template <class T>
+std::vector<T> region_mean(const T* px, const uint8_t* sel, const Layout& L) {
+    using Acc = std::conditional_t<std::is_floating_point_v<T>, double, __int128>;
+    std::vector<Acc> sum(static_cast<size_t>(L.cn), Acc(0));
+    long long count = 0;
+    for (long long i = 0; i < L.h * L.w; ++i) {
+        if (!sel[i]) continue;
+        ++count;
+        const T* p = px + i * L.cn;
+        for (long long k = 0; k < L.cn; ++k) sum[k] += static_cast<Acc>(p[k]);
+    }
+    std::vector<T> mean;
+    if (count == 0) return mean;
+    for (long long k = 0; k < L.cn; ++k) {
+        if constexpr (std::is_floating_point_v<T>) {
+            mean.push_back(static_cast<T>(sum[k] / static_cast<double>(count)));
+        } else {
+            // Exact integer mean: quotient, then the remainder decides the rounding.
+            Acc q = sum[k] / count;
+            const Acc r = sum[k] % count;
+            if (2 * (r < 0 ? -r : r) >= count) q += r < 0 ? -1 : 1;
+            mean.push_back(static_cast<T>(q));
+        }
+    }
+    return mean;
+}
+
+template <class T>
+void paint(T* px, const uint8_t* sel, const Layout& L, Fill kind, const std::vector<T>& value, uint64_t seed) {
+    if (kind == Fill::Random) {
+        Gauss gauss(seed);
+        const bool real = std::is_floating_point_v<T>;
+        const double mu = real ? kNoiseMeanReal : kNoiseMeanInt, sd = real ? kNoiseStdReal : kNoiseStdInt;
+        for (long long i = 0; i < L.h * L.w; ++i) {
+            if (!sel[i]) continue;
+            T* p = px + i * L.cn;
+            for (long long k = 0; k < L.cn; ++k) p[k] = to_pixel<T>(mu + sd * gauss.next());
+        }
+        return;
+    }
+    for (long long i = 0; i < L.h * L.w; ++i) {
+        if (!sel[i]) continue;
+        std::memcpy(px + i * L.cn, value.data(), sizeof(T) * static_cast<size_t>(L.cn));
+    }
+}
+
+// An integer fill value as T; values the type cannot hold are refused.
+template <class T>
+T fill_value(py::handle fill_type) {
+    py::int_ v(py::reinterpret_borrow<py::object>(fill_type));
+    if constexpr (std::is_floating_point_v<T>) {
+        return static_cast<T>(py::float_(v).cast<double>());
+    } else {
+        const py::int_ lo(std::numeric_limits<T>::lowest()), hi(std::numeric_limits<T>::max());
+        if (PyObject_RichCompareBool(v.ptr(), lo.ptr(), Py_LT) == 1 ||
+            PyObject_RichCompareBool(v.ptr(), hi.ptr(), Py_GT) == 1)
+            throw py::value_error("fill_in: fill value " + std::string(py::str(v)) + " does not fit the image's " +
+                                  "element type");
+        return v.cast<T>();
+    }
+}
+
+Fill fill_kind(py::handle fill_type) {
+    if (kiro::equals(fill_type, g("DELETED_FILL_MEAN"))) return Fill::Mean;
+    if (kiro::equals(fill_type, g("DELETED_FILL_RANDOM"))) return Fill::Random;
+    if (kiro::is_integer(fill_type)) return Fill::Value;
+    throw py::value_error("fill_in: fill_type must be DELETED_FILL_MEAN, DELETED_FILL_RANDOM or an integer, got " +
+                          std::string(py::repr(fill_type)));
+}
+
+}  // namespace
+
+py::array fill_in(py::object image, py::object region, py::object fill_type) {
+    py::array img = kiro::as_ndarray(image, "image");
+    py::array reg = kiro::as_ndarray(region, "region");
+    if (img.ndim() != 2 && img.ndim() != 3)
+        throw py::value_error("fill_in: image must have 2 or 3 axes, got " + std::to_string(img.ndim()));
+    const char kind = img.dtype().kind();
+    if (kind != 'u' && kind != 'i' && kind != 'f')
+        throw py::type_error("fill_in: image element type " + std::string(py::str(img.dtype())) +
+                             " is not supported");
+    if (reg.ndim() != 2 || reg.shape(0) != img.shape(0) || reg.shape(1) != img.shape(1))
+        throw py::value_error("fill_in: region must be a 2-axis array of the image's height and width");
+    const char rkind = reg.dtype().kind();
+    if (rkind != 'b' && rkind != 'u' && rkind != 'i' && rkind != 'f')
+        throw py::type_error("fill_in: region element type " + std::string(py::str(reg.dtype())) +
+                             " is not supported");
+    const Fill how = fill_kind(fill_type);
+    const uint64_t seed = how == Fill::Random
+                              ? kiro::draw::random_module().attr("getrandbits")(64).cast<uint64_t>()
+                              : 0;
+
+    const Layout L{img.shape(0), img.shape(1), img.ndim() == 3 ? img.shape(2) : 1};
+    const std::vector<uint8_t> sel = selection(reg);
+    // New C-order, native-order image holding a copy of the input.
+    py::object native = img.dtype().attr("newbyteorder")("=");
+    py::array out =
+        py::module_::import("numpy").attr("array")(img, native, py::arg("order") = "C").cast<py::array>();
+    if (out.size() == 0) return out;
+
+    kiro::dispatch_dtype(out.dtype(), "image", [&](auto tag) {
+        using T = decltype(tag);
+        if constexpr (!std::is_same_v<T, bool>) {  // boolean images are refused above
+            T* px = static_cast<T*>(out.mutable_data());
+            std::vector<T> value;
+            if (how == Fill::Value) value.assign(static_cast<size_t>(L.cn), fill_value<T>(fill_type));
+            py::gil_scoped_release nogil;
+            if (how == Fill::Mean) {
+                value = region_mean<T>(px, sel.data(), L);
+                if (value.empty()) return;
+            }
+            paint<T>(px, sel.data(), L, how, value, seed);
+        }
+    });
+    return out;
+}
+
+PYBIND11_MODULE(fill_in, m) {
+    kiro::register_errors();
+    kiro::import_all(m, "kiro.core.KirO");
+    g.bind(m);
+    m.def("fill_in", &fill_in, py::arg("image"), py::arg("region"), py::arg("fill_type"),
+          R"doc(Paint the pixels of `image` where `region` is non-zero; return a new image.
+
+`image` is H x W or H x W x C (integer or real elements), `region` H x W.
+`fill_type`:
+- DELETED_FILL_MEAN: the per-channel mean of the region's pixels (rounded to
+  the nearest value for integer images); an empty region changes nothing.
+- DELETED_FILL_RANDOM: independent Gaussian noise per pixel and channel, mean
+  128 and standard deviation 64 for integer images (saturated to the type's
+  range), mean 0.5 and deviation 0.25 for real images. The noise is seeded by
+  one random.getrandbits(64) draw, so random.seed reproduces it.
+- an integer (NumPy integer scalars too): that value in every channel; a value
+  the element type cannot hold raises ValueError.
+Anything else raises ValueError. The result has the input's shape and type;
+pixels outside the region keep their values. The input is not modified.)doc");
+}
