@@ -39,7 +39,7 @@ inline py::array distinct_values(const py::array& mask) {
         for (int v = 0; v < 256; ++v)
             if (seen[v]) values.push_back(v);
     }
-    py::array out(mask.dtype(), {static_cast<py::ssize_t>(values.size())});
+    py::array out(mask.dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(values.size())});
     auto* o = static_cast<uint8_t*>(out.mutable_data());
     for (size_t i = 0; i < values.size(); ++i) o[i] = static_cast<uint8_t>(values[i]);
     return out;
