@@ -272,14 +272,24 @@ def test_alpha_is_resized_with_the_watermark():
 
 @pytest.mark.parametrize("layout", ["contiguous", "strided", "reversed", "fortran"])
 @pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.float32, np.float64])
-def test_paste_writes_into_the_callers_array(layout, dtype):
+@pytest.mark.parametrize("mode", ["opaque", "thresh", "alpha"])
+def test_paste_writes_into_the_callers_array(layout, dtype, mode):
     base = canvas(5, (2 * H, 2 * W, 3), dtype)
-    img = {"contiguous": canvas(5, dtype=dtype), "strided": base[::2, ::2], "reversed": canvas(5, dtype=dtype)[::-1, :, ::-1],
-           "fortran": np.asfortranarray(canvas(5, dtype=dtype))}[layout]
-    wm = np.arange(RH * RW * 3).reshape(RH, RW, 3).astype(dtype)
-    out = S.sigrel(img, wm, K.WATERMARK_CENTER, K.FIT_PASTE, 1.0, RATIO)
+    img = {"contiguous": canvas(5, dtype=dtype), "strided": base[::2, ::2],
+           "reversed": canvas(5, dtype=dtype)[::-1, :, ::-1], "fortran": np.asfortranarray(canvas(5, dtype=dtype))}[layout]
+    wm = (np.arange(RH * RW * 4).reshape(RH, RW, 4) % 251).astype(dtype)
+    wm[:, :30, 3] = 0
+    wm[:, 30:, 3] = 1
+    thresh = 120 if mode == "thresh" else None
+    out = S.sigrel(img, wm if mode == "alpha" else wm[:, :, :3], K.WATERMARK_CENTER, K.FIT_PASTE, 1.0, RATIO, thresh)
     assert out is img
-    assert (img[25:75, 50:150] == wm).all()
+    rect, colour = img[25:75, 50:150], wm[:, :, :3]
+    if mode == "opaque":
+        assert (rect == colour).all()
+    elif mode == "thresh":
+        assert (rect == np.where(colour > 120, colour, 5)).all()
+    else:
+        assert (rect[:, :30] == 5).all() and (rect[:, 30:] == colour[:, 30:]).all()
     img[25:75, 50:150] = 5
     assert (img == 5).all()
 

@@ -203,34 +203,43 @@ struct Target {
     py::ssize_t s0, s1, s2;
 };
 
-// Copy the watermark into the rectangle; `sel` (when given) picks what is copied:
-// per pixel (one byte per pixel) or per element (one byte per element).
+// Copy the watermark into the rectangle; `sel` (0 or 255, when given) picks what
+// is copied: per pixel (one byte per pixel) or per element (one per element).
 template <size_t N>
 void write_rect(const Target& d, const char* src, int rows, int cols, int cn, size_t item, const uint8_t* sel,
                 bool per_pixel) {
     const size_t size = N ? N : item;
-    const bool packed_rows = d.s2 == static_cast<py::ssize_t>(item) && d.s1 == static_cast<py::ssize_t>(cn * item);
-    const size_t row_bytes = static_cast<size_t>(cols) * cn * item;
+    const size_t px_bytes = static_cast<size_t>(cn) * item, row_bytes = cols * px_bytes;
+    const bool packed_rows = d.s2 == static_cast<py::ssize_t>(item) && d.s1 == static_cast<py::ssize_t>(px_bytes);
+    const size_t units = per_pixel ? cols : static_cast<size_t>(cols) * cn;
+    const size_t unit_bytes = per_pixel ? px_bytes : item;
     for (int y = 0; y < rows; ++y) {
         char* drow = d.base + y * d.s0;
         const char* srow = src + y * row_bytes;
-        if (!sel && packed_rows) {
+        const uint8_t* rs = sel ? sel + y * units : nullptr;
+        if (packed_rows && !rs) {
             std::memcpy(drow, srow, row_bytes);
-            continue;
-        }
-        for (int x = 0; x < cols; ++x) {
-            char* dpx = drow + x * d.s1;
-            const char* spx = srow + static_cast<size_t>(x) * cn * item;
-            if (per_pixel) {
-                if (!sel[static_cast<size_t>(y) * cols + x]) continue;
-                if (packed_rows) {
-                    std::memcpy(dpx, spx, cn * item);
-                    continue;
-                }
+        } else if (packed_rows && N == 1 && !per_pixel) {
+            auto* dd = reinterpret_cast<uint8_t*>(drow);
+            auto* ss = reinterpret_cast<const uint8_t*>(srow);
+            for (size_t i = 0; i < units; ++i) dd[i] = static_cast<uint8_t>((dd[i] & ~rs[i]) | (ss[i] & rs[i]));
+        } else if (packed_rows) {
+            // runs of selected units, one copy each
+            for (size_t i = 0; i < units;) {
+                while (i < units && !rs[i]) ++i;
+                size_t j = i;
+                while (j < units && rs[j]) ++j;
+                if (j > i) std::memcpy(drow + i * unit_bytes, srow + i * unit_bytes, (j - i) * unit_bytes);
+                i = j;
             }
-            const uint8_t* esel = sel && !per_pixel ? sel + (static_cast<size_t>(y) * cols + x) * cn : nullptr;
-            for (int c = 0; c < cn; ++c)
-                if (!esel || esel[c]) std::memcpy(dpx + c * d.s2, spx + c * item, size);
+        } else {
+            for (int x = 0; x < cols; ++x) {
+                char* dpx = drow + x * d.s1;
+                const char* spx = srow + x * px_bytes;
+                for (int c = 0; c < cn; ++c)
+                    if (!rs || rs[per_pixel ? x : static_cast<size_t>(x) * cn + c])
+                        std::memcpy(dpx + c * d.s2, spx + c * item, size);
+            }
         }
     }
 }
