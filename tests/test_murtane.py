@@ -138,6 +138,7 @@ def test_mask_element_types_and_background(image, spies, dtype, bg):
     del data["keypoints"]
     mask = data["mask"]
     mask[mask == 0] = dtype(bg)
+    mask[:, 0], mask[-1, :], mask[0, -1] = 1, 3, 2  # classes on the borders too
     before = mask.copy()
     murtane(data, class_num=[1, 3], bg_mask=bg)
     region = spies[0].calls[0][0][1]
