@@ -366,3 +366,17 @@ def test_mask_types(dtype):
     pandrik(before, class_num=[cls], padding=1, constant_size=True)
     assert before["mask"].dtype == np.dtype(dtype) and before["mask"].shape == (H, W)
     assert set(np.unique(before["mask"]).tolist()) == {0, cls}
+
+
+def test_strided_labels():
+    data = make_sample()
+    before = copies(data)
+    data["mask"] = np.asfortranarray(data["mask"])
+    base = np.zeros((3, 16), np.int32)
+    base[:, ::2] = data["keypoints"]
+    data["keypoints"] = base[:, ::2]
+    pandrik(data, class_num=[1, 2], padding=2)
+    rect = expected_rect(selection(before, [1, 2], [1, 2]), 2)
+    check_zoom(before, data, rect, [1, 2])
+    np.testing.assert_array_equal(base[:, ::2][[1, 2]], data["keypoints"])
+    assert not base[:, 1::2].any()

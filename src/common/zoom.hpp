@@ -263,6 +263,38 @@ inline py::array helper_mask(py::handle result, Size2 image_size) {
     return m;
 }
 
+template <class T>
+bool merge_rows(const char* base, py::ssize_t rs, py::ssize_t cs, long long h, long long w, bool typed,
+                uint8_t* into) {
+    uint8_t hit = 0;
+    for (long long r = 0; r < h; ++r) {
+        const char* p = base + r * rs;
+        if (typed) {
+            const T* q = reinterpret_cast<const T*>(p);
+            if (into) {
+                uint8_t* o = into + r * w;
+                for (long long c = 0; c < w; ++c) {
+                    const uint8_t nz = static_cast<uint8_t>(q[c] != T(0));
+                    o[c] |= nz;
+                    hit |= nz;
+                }
+            } else {
+                for (long long c = 0; c < w; ++c) hit |= static_cast<uint8_t>(q[c] != T(0));
+                if (hit) return true;
+            }
+        } else {
+            for (long long c = 0; c < w; ++c) {
+                T v;
+                std::memcpy(&v, p + c * cs, sizeof(T));
+                const uint8_t nz = static_cast<uint8_t>(v != T(0));
+                if (into) into[r * w + c] |= nz;
+                hit |= nz;
+            }
+        }
+    }
+    return hit != 0;
+}
+
 // Any non-zero pixel in `m`; with `into`, also ORs (m != 0) into that 0/1 mask.
 inline bool merge_nonzero(const py::array& m, uint8_t* into) {
     const long long h = m.shape(0), w = m.shape(1);
@@ -270,22 +302,11 @@ inline bool merge_nonzero(const py::array& m, uint8_t* into) {
     const py::ssize_t rs = m.strides(0), cs = m.strides(1);
     return dispatch_dtype(m.dtype(), "mask", [&](auto tag) {
         using T = decltype(tag);
+        // Packed, aligned rows are read through a typed pointer.
+        const bool typed = cs == static_cast<py::ssize_t>(sizeof(T)) &&
+                           reinterpret_cast<uintptr_t>(base) % alignof(T) == 0 && rs % alignof(T) == 0;
         py::gil_scoped_release nogil;
-        bool any = false;
-        for (long long r = 0; r < h; ++r) {
-            const char* p = base + r * rs;
-            uint8_t* o = into ? into + r * w : nullptr;
-            uint8_t hit = 0;
-            for (long long c = 0; c < w; ++c) {
-                T v;
-                std::memcpy(&v, p + c * cs, sizeof(T));
-                const uint8_t nz = static_cast<uint8_t>(v != T(0));
-                hit |= nz;
-                if (o) o[c] |= nz;
-            }
-            any = any || hit;
-        }
-        return any;
+        return merge_rows<T>(base, rs, cs, h, w, typed, into);
     });
 }
 
