@@ -51,13 +51,12 @@ def jitter_draws(r, his):
     return [r.randint(0, hi) for hi in his if hi is not None]
 
 
-def seed_where(want, his, pre=lambda r: None):
-    """A seed whose jitter draws (after gate, size and `pre`) equal `want`."""
+def seed_where(want, his, size_draw=RW):
+    """A seed whose jitter draws (after the gate and the size draw) equal `want`."""
     for seed in range(100000):
         r = random.Random(seed)
         r.random()
-        r.randint(RW, RW)
-        pre(r)
+        r.randint(size_draw, size_draw)
         if jitter_draws(r, his) == want:
             return seed
     raise AssertionError("no seed found")
@@ -139,17 +138,19 @@ def test_random_all_draws_top_then_left(seed):
 def test_rectangle_is_kept_inside_the_image(img_shape, wm_shape, size_draw, size, anchor, corner, method):
     (ih, iw), (re_h, re_w) = img_shape[:2], size
     his = (re_h // 4, re_w // 4 if anchor != "WATERMARK_DOWN" else None)
-    maximal = [hi for hi in his if hi is not None]  # maximal draws push farthest
-    seed = next(s for s in range(100000) if jitter_draws(
-        (lambda r: (r.random(), r.randint(size_draw, size_draw), r)[2])(random.Random(s)), his) == maximal)
-    random.seed(seed)
+    random.seed(seed_where([hi for hi in his if hi is not None], his, size_draw))  # maximal push
     img = np.random.RandomState(0).randint(0, 100, img_shape).astype(np.uint8)
     out = S.sigrel(img, plain_mark(200, wm_shape), getattr(K, anchor), getattr(K, method), 1.0, (1.0, 1.0))
     assert out.shape == img_shape
+    top, left = corner(ih, iw, re_h, re_w)
+    top, left = min(max(top, 0), ih - re_h), min(max(left, 0), iw - re_w)
     if method == "FIT_PASTE":
-        top, left = corner(ih, iw, re_h, re_w)
-        top, left = min(max(top, 0), ih - re_h), min(max(left, 0), iw - re_w)
         assert painted_box(out) == (top, left, top + re_h, left + re_w)
+    else:
+        changed = (out != img).any(axis=2)
+        assert changed.any()
+        changed[top:top + re_h, left:left + re_w] = False
+        assert not changed.any()
 
 
 def test_watermark_larger_than_image_is_refused():
@@ -435,7 +436,8 @@ def test_thresh_must_be_a_number(thresh):
         S.sigrel(canvas(), plain_mark(), K.WATERMARK_CENTER, K.FIT_PASTE, 1.0, RATIO, thresh)
 
 
-@pytest.mark.parametrize("img,error", [(np.zeros((H, W), np.uint8), ValueError), ([[0]], TypeError)])
+@pytest.mark.parametrize("img,error", [(np.zeros((H, W), np.uint8), ValueError), ([[0]], TypeError),
+                                       (np.zeros((H, W, 3), object), TypeError)])
 def test_image_must_be_a_three_axis_array(img, error):
     with pytest.raises(error, match="image"):
         S.sigrel(img, plain_mark())

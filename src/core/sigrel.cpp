@@ -88,6 +88,9 @@ Sizes image_sizes(py::handle image) {
     py::array a = kiro::as_ndarray(image, "image");
     if (a.ndim() != 3)
         throw py::value_error("image must have 3 axes (height x width x channels), got " + std::to_string(a.ndim()));
+    const char kind = a.dtype().kind();
+    if (std::string("biufc").find(kind) == std::string::npos)  // the paste copies raw elements
+        throw py::type_error("image: element type " + std::string(py::str(a.dtype())) + " is not supported");
     return {a.shape(0), a.shape(1), a.shape(2)};
 }
 
