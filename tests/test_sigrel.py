@@ -313,17 +313,22 @@ def test_paste_on_any_channel_count(channels, thresh):
 
 
 @pytest.mark.parametrize("method", ["FIT_NORMAL", "FIT_MIX", "FIT_MONO"])
-@pytest.mark.parametrize("thresh", [None, 100])
-def test_cloning_returns_a_new_array_changed_only_in_the_rectangle(method, thresh, image):
+@pytest.mark.parametrize("mask", ["opaque", "thresh", "alpha"])
+def test_cloning_returns_a_new_array_changed_only_in_the_rectangle(method, mask, image):
     img = np.ascontiguousarray(np.repeat(np.repeat(image, 2, 0), 3, 1)[:H, :W])
     before = img.copy()
-    wm = np.random.RandomState(1).randint(0, 256, (RH, RW, 3)).astype(np.uint8)
-    out = S.sigrel(img, wm, K.WATERMARK_CENTER, getattr(K, method), 1.0, RATIO, thresh)
+    wm = np.random.RandomState(1).randint(0, 256, (RH, RW, 4)).astype(np.uint8)
+    wm[:, :, 3] = 0
+    wm[10:40, 20:80, 3] = 255
+    out = S.sigrel(img, wm if mask == "alpha" else wm[:, :, :3], K.WATERMARK_CENTER, getattr(K, method), 1.0,
+                   RATIO, 100 if mask == "thresh" else None)
     assert out is not img and (img == before).all()
     assert out.shape == img.shape and out.dtype == np.uint8
     changed = (out != before).any(axis=2)
     assert changed[25:75, 50:150].any()
-    changed[25:75, 50:150] = False
+    # the clone covers the mask's opaque area, centred on the rectangle's centre (100, 50)
+    rows, cols = (slice(35, 65), slice(70, 130)) if mask == "alpha" else (slice(25, 75), slice(50, 150))
+    changed[rows, cols] = False
     assert not changed.any()
 
 
@@ -399,7 +404,7 @@ def test_fit_random_picks_a_method_by_its_last_draw(seed):
 @pytest.mark.parametrize("position,method,message,draws", [
     (0, K.FIT_PASTE, "Wrong watermark_position value. See kiro.core.KirO for parameters.",
      [lambda r: r.random(), lambda r: r.randint(RW, RW)]),
-    (K.FIT_RANDOM + 100, K.FIT_PASTE, "Wrong watermark_position value. See kiro.core.KirO for parameters.",
+    ("center", K.FIT_PASTE, "Wrong watermark_position value. See kiro.core.KirO for parameters.",
      [lambda r: r.random(), lambda r: r.randint(RW, RW)]),
     (K.WATERMARK_UPRIGHT, 0, "Wrong fit_method value. See kiro.core.KirO for parameters.",
      [lambda r: r.random(), lambda r: r.randint(RW, RW), lambda r: r.randint(0, OY), lambda r: r.randint(0, OX)]),
