@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -28,33 +29,49 @@ const T* row_ptr(const char* base, py::ssize_t stride, long long r) {
     return reinterpret_cast<const T*>(base + r * stride);
 }
 
-// Unsigned masks: a row or column sum is non-zero exactly when it holds a
-// non-zero value, so rows outside the first..last content rows are all zero
-// and only the rows in between are read for the columns.
-template <class T>
-Extent unsigned_extent(const char* base, py::ssize_t stride, long long h, long long w) {
+// OR passes over bytes, written for the compiler's vectoriser; built for AVX2
+// as well as the baseline, the better one chosen when the module loads.
+#define KIRO_CLONES __attribute__((target_clones("avx2", "default"), optimize("O3")))
+
+KIRO_CLONES bool bytes_any(const uint8_t* p, size_t n) {
+    uint8_t t = 0;
+    for (size_t i = 0; i < n; ++i) t |= p[i];
+    return t != 0;
+}
+
+// acc |= rows[0] | ... | rows[k - 1], k <= 8, each row n bytes.
+KIRO_CLONES void bytes_or(uint8_t* __restrict acc, const uint8_t* const* rows, int k, size_t n) {
+    const uint8_t* r[8];
+    for (int j = 0; j < 8; ++j) r[j] = rows[j < k ? j : 0];
+    for (size_t i = 0; i < n; ++i)
+        acc[i] |= static_cast<uint8_t>(r[0][i] | r[1][i] | r[2][i] | r[3][i] | r[4][i] | r[5][i] | r[6][i] | r[7][i]);
+}
+
+// Unsigned (and boolean) masks: a row or column sum is non-zero exactly when
+// one of its values is, i.e. when one of its bytes is. Rows outside the
+// first..last content rows are all zero, so only the rows in between are ORed
+// together for the columns.
+Extent unsigned_extent(const char* base, py::ssize_t stride, long long h, long long w, size_t item) {
     Extent e;
-    auto row_any = [&](long long r) {
-        const T* p = row_ptr<T>(base, stride, r);
-        T acc = 0;
-        for (long long c = 0; c < w; ++c) acc |= p[c];
-        return acc != 0;
-    };
+    const size_t row_bytes = static_cast<size_t>(w) * item;
+    auto row = [&](long long r) { return reinterpret_cast<const uint8_t*>(base + r * stride); };
     long long top = 0;
-    while (top < h && !row_any(top)) ++top;
+    while (top < h && !bytes_any(row(top), row_bytes)) ++top;
     if (top == h) return e;
     long long bottom = h - 1;
-    while (bottom > top && !row_any(bottom)) --bottom;
-    std::vector<T> cols(static_cast<size_t>(w), 0);
-    for (long long r = top; r <= bottom; ++r) {
-        const T* p = row_ptr<T>(base, stride, r);
-        T* acc = cols.data();
-        for (long long c = 0; c < w; ++c) acc[c] |= p[c];
+    while (bottom > top && !bytes_any(row(bottom), row_bytes)) --bottom;
+    std::vector<uint8_t> cols(row_bytes, 0);
+    for (long long r = top; r <= bottom; r += 8) {
+        const uint8_t* rows[8];
+        const int k = static_cast<int>(std::min(8LL, bottom + 1 - r));
+        for (int j = 0; j < k; ++j) rows[j] = row(r + j);
+        bytes_or(cols.data(), rows, k, row_bytes);
     }
+    auto col_any = [&](long long c) { return bytes_any(cols.data() + c * item, item); };
     long long left = 0;
-    while (cols[left] == 0) ++left;
+    while (!col_any(left)) ++left;
     long long right = w - 1;
-    while (cols[right] == 0) --right;
+    while (!col_any(right)) --right;
     return {top, bottom, left, right};
 }
 
@@ -88,10 +105,8 @@ Extent summed_extent(const char* base, py::ssize_t stride, long long h, long lon
 
 template <class T>
 Extent content_extent(const char* base, py::ssize_t stride, long long h, long long w) {
-    if constexpr (std::is_same_v<T, bool>) {
-        return unsigned_extent<uint8_t>(base, stride, h, w);
-    } else if constexpr (std::is_unsigned_v<T>) {
-        return unsigned_extent<T>(base, stride, h, w);
+    if constexpr (std::is_same_v<T, bool> || std::is_unsigned_v<T>) {
+        return unsigned_extent(base, stride, h, w, sizeof(T));
     } else if constexpr (std::is_floating_point_v<T>) {
         return summed_extent<T, double>(base, stride, h, w);
     } else if constexpr (sizeof(T) == 8) {
