@@ -231,33 +231,60 @@ inline bool dense_rows(const Plane& p) {
 #pragma GCC push_options
 #pragma GCC optimize("tree-vectorize", "vect-cost-model=dynamic")
 
+// One dense row: o = (p == c), returns the count of matches.
+template <class T>
+std::size_t region_row(const T* __restrict p, T* __restrict o, py::ssize_t n, T c) {
+    uint32_t hits = 0;
+    for (py::ssize_t j = 0; j < n; ++j) {
+        const bool eq = p[j] == c;
+        o[j] = static_cast<T>(eq);
+        hits += eq;
+    }
+    return hits;
+}
+
+template <class T>
+void erase_row(T* __restrict p, py::ssize_t n, T c, T bg) {
+    for (py::ssize_t j = 0; j < n; ++j) p[j] = p[j] == c ? bg : p[j];
+}
+
+#pragma GCC pop_options
+
+// Rows of any stride and alignment, one element at a time.
+template <class T>
+std::size_t region_row_strided(const char* row, py::ssize_t step, T* o, py::ssize_t n, T c) {
+    std::size_t hits = 0;
+    for (py::ssize_t j = 0; j < n; ++j) {
+        T v;
+        std::memcpy(&v, row + j * step, sizeof(T));
+        const bool eq = v == c;
+        o[j] = static_cast<T>(eq);
+        hits += eq;
+    }
+    return hits;
+}
+
+template <class T>
+void erase_row_strided(char* row, py::ssize_t step, py::ssize_t n, T c, T bg) {
+    for (py::ssize_t j = 0; j < n; ++j) {
+        T v;
+        std::memcpy(&v, row + j * step, sizeof(T));
+        if (v == c) std::memcpy(row + j * step, &bg, sizeof(T));
+    }
+}
+
 // out (C-order rows x cols) = 1 where the mask equals c, else 0; returns the
 // number of such pixels. No Python object is touched.
 template <class T>
 std::size_t build_region(const Plane& m, T c, T* out) {
-    std::size_t hits = 0;
+    const py::ssize_t rows = m.rows, cols = m.cols, step = m.col_stride;
     const bool dense = dense_rows<T>(m);
-    for (py::ssize_t r = 0; r < m.rows; ++r) {
+    std::size_t hits = 0;
+    for (py::ssize_t r = 0; r < rows; ++r) {
         const char* row = m.data + r * m.row_stride;
-        T* o = out + r * m.cols;
-        if (dense) {
-            const T* p = reinterpret_cast<const T*>(row);
-            std::size_t n = 0;
-            for (py::ssize_t j = 0; j < m.cols; ++j) {
-                const bool eq = p[j] == c;
-                o[j] = static_cast<T>(eq);
-                n += eq;
-            }
-            hits += n;
-        } else {
-            for (py::ssize_t j = 0; j < m.cols; ++j) {
-                T v;
-                std::memcpy(&v, row + j * m.col_stride, sizeof(T));
-                const bool eq = v == c;
-                o[j] = static_cast<T>(eq);
-                hits += eq;
-            }
-        }
+        T* o = out + r * cols;
+        hits += dense ? region_row<T>(reinterpret_cast<const T*>(row), o, cols, c)
+                      : region_row_strided<T>(row, step, o, cols, c);
     }
     return hits;
 }
@@ -265,23 +292,17 @@ std::size_t build_region(const Plane& m, T c, T* out) {
 // Every mask pixel equal to c becomes bg, in place.
 template <class T>
 void erase_class(const Plane& m, T c, T bg) {
+    const py::ssize_t rows = m.rows, cols = m.cols, step = m.col_stride;
     const bool dense = dense_rows<T>(m);
-    for (py::ssize_t r = 0; r < m.rows; ++r) {
+    for (py::ssize_t r = 0; r < rows; ++r) {
         char* row = m.data + r * m.row_stride;
-        if (dense) {
-            T* p = reinterpret_cast<T*>(row);
-            for (py::ssize_t j = 0; j < m.cols; ++j) p[j] = p[j] == c ? bg : p[j];
-        } else {
-            for (py::ssize_t j = 0; j < m.cols; ++j) {
-                T v;
-                std::memcpy(&v, row + j * m.col_stride, sizeof(T));
-                if (v == c) std::memcpy(row + j * m.col_stride, &bg, sizeof(T));
-            }
-        }
+        if (dense)
+            erase_row<T>(reinterpret_cast<T*>(row), cols, c, bg);
+        else
+            erase_row_strided<T>(row, step, cols, c, bg);
     }
 }
 
-#pragma GCC pop_options
 
 // Deletes classes of a mask one at a time: each call builds the class's
 // region (mask's shape and element type), hands it to `paint` (which calls
