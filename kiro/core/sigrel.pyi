@@ -1,6 +1,6 @@
 """Watermark: paste a scaled watermark picture onto an image."""
 
-from typing import Any, List, Optional, Sequence, Union
+from typing import List, Optional, Sequence, Union
 
 import numpy as np
 
