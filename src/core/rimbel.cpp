@@ -3,8 +3,7 @@
 //
 // For 8-bit images a plane holds 256 possible values, so each scaling
 // (32-bit multiply, clip when the factor exceeds 1, truncation to 8 bits) is a
-// 256-entry table. The image is processed in row bands (to HSV, tables, back to
-// BGR), each band staying in cache.
+// 256-entry table.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -42,31 +41,22 @@ inline uint8_t scaled_u8(float value, double a) {
     return static_cast<uint8_t>(p);
 }
 
-cv::Mat plane_table(double a_s, double a_v) {
-    cv::Mat lut(1, 256, CV_8UC3);
-    auto* t = lut.ptr<uint8_t>();
-    for (int k = 0; k < 256; ++k) {
-        t[3 * k] = static_cast<uint8_t>(k);
-        t[3 * k + 1] = scaled_u8(static_cast<float>(k), a_s);
-        t[3 * k + 2] = scaled_u8(static_cast<float>(k), a_v);
-    }
-    return lut;
-}
-
 void jitter_u8(const cv::Mat& src, cv::Mat& dst, double a_s, double a_v) {
-    const cv::Mat lut = plane_table(a_s, a_v);
-    const int band = 16;
-    const int bands = (src.rows + band - 1) / band;
-    cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& r) {
-        cv::Mat hsv;
-        for (int b = r.start; b < r.end; ++b) {
-            const cv::Range rows(b * band, std::min(src.rows, (b + 1) * band));
-            cv::cvtColor(src.rowRange(rows), hsv, cv::COLOR_BGR2HSV);
-            cv::LUT(hsv, lut, hsv);
-            cv::Mat out = dst.rowRange(rows);
-            cv::cvtColor(hsv, out, cv::COLOR_HSV2BGR);
+    uint8_t ts[256], tv[256];
+    for (int k = 0; k < 256; ++k) {
+        ts[k] = scaled_u8(static_cast<float>(k), a_s);
+        tv[k] = scaled_u8(static_cast<float>(k), a_v);
+    }
+    cv::Mat hsv;
+    cv::cvtColor(src, hsv, cv::COLOR_BGR2HSV);
+    for (int y = 0; y < hsv.rows; ++y) {
+        uint8_t* p = hsv.ptr<uint8_t>(y);
+        for (int x = 0; x < hsv.cols; ++x) {
+            p[3 * x + 1] = ts[p[3 * x + 1]];
+            p[3 * x + 2] = tv[p[3 * x + 2]];
         }
-    });
+    }
+    cv::cvtColor(hsv, dst, cv::COLOR_HSV2BGR);
 }
 
 // 32-bit real images: OpenCV's real HSV encoding, with the planes taken through
