@@ -72,7 +72,7 @@ py::tuple caspen(py::object image, py::object image2, py::object size_ratio) {
     if (base.c > CV_CN_MAX) throw py::value_error("image has too many channels");
 
     Image src(src_array, "image2");
-    py::array out = kiro::new_array(re_h, re_w, base.c, src_array.dtype());
+    py::array out = kiro::new_array(re_h, re_w, base.c, src.array.dtype());
     cv::Mat dst = kiro::mat_view(out, "result");
     const cv::Size size(static_cast<int>(re_w), static_cast<int>(re_h));
     const int keep = static_cast<int>(std::min(base.c, wm.c));
