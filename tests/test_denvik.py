@@ -165,3 +165,32 @@ def test_strided_view_and_arguments():
         denvik_transform(base)
     with pytest.raises(TypeError):
         denvik._generate_denvik(base, 3)
+
+
+def python_turns_during(call):
+    """Loop turns a Python thread makes while call() runs (about 0 when it holds the GIL)."""
+    import threading
+    import time
+    state = {"count": 0, "stop": False}
+
+    def spin():
+        while not state["stop"]:
+            state["count"] += 1
+
+    t = threading.Thread(target=spin)
+    t.start()
+    time.sleep(0.005)
+    before = state["count"]
+    call()
+    during = state["count"] - before
+    state["stop"] = True
+    t.join()
+    return during
+
+
+@pytest.mark.parametrize("call", [lambda img: denvik_transform(img, 60), lambda img: _dwn_brightness(img, 60),
+                                  _generate_denvik])
+def test_pixel_work_releases_the_gil(call):
+    img = np.random.RandomState(0).randint(0, 256, (1500, 2000, 3)).astype(np.uint8)
+    img = img.astype(np.float64) if call is not _generate_denvik else img
+    assert python_turns_during(lambda: call(img)) > 1000

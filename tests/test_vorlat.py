@@ -274,3 +274,32 @@ def test_arguments_are_required():
     with pytest.raises(TypeError):
         generate_noisy(np.zeros((3, 3, 3), np.uint8))
     assert vorlat.generate_noisy(image=np.zeros((3, 3, 3), np.uint8), noise_typ="x") is None
+
+
+def python_turns_during(call):
+    """Loop turns a Python thread makes while call() runs (about 0 when it holds the GIL)."""
+    import threading
+    import time
+    state = {"count": 0, "stop": False}
+
+    def spin():
+        while not state["stop"]:
+            state["count"] += 1
+
+    t = threading.Thread(target=spin)
+    t.start()
+    time.sleep(0.005)
+    before = state["count"]
+    call()
+    during = state["count"] - before
+    state["stop"] = True
+    t.join()
+    return during
+
+
+@pytest.mark.parametrize("kind", ["gauss", "s&p", "poisson", "speckle"])
+def test_pixel_work_releases_the_gil(kind):
+    img = np.random.RandomState(0).randint(0, 256, (1000, 1500, 3)).astype(np.uint8)
+    if kind == "s&p":
+        img = np.repeat(img, 4, axis=0)
+    assert python_turns_during(lambda: generate_noisy(img, kind)) > 1000
