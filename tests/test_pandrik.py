@@ -229,6 +229,7 @@ def test_keypoints_moved_in_place_in_strided_arrays():
     (lambda d: d.update(mask=np.zeros((H - 1, W), np.uint8)), ValueError),
     (lambda d: d.update(mask=[[0, 1]]), TypeError),
     (lambda d: d.update(mask=np.zeros((H, W), np.complex64)), TypeError),
+    (lambda d: d.update(mask=np.zeros((H, W), np.float16)), TypeError),
     (lambda d: d.update(keypoints=np.zeros((2, 7), np.int32)), ValueError),
     (lambda d: d.update(keypoints=np.zeros(8, np.int32)), ValueError),
     (lambda d: d["keypoints"].setflags(write=False), ValueError),
@@ -242,7 +243,7 @@ def test_bad_input(change, error):
         pandrik(data, class_num=[1])
 
 
-@pytest.mark.parametrize("dtype", [np.int8, np.uint16, np.uint64, np.float32, bool])
+@pytest.mark.parametrize("dtype", [np.int8, np.uint16, ">u2", np.uint64, np.float32, bool])
 def test_mask_types(dtype):
     data = make_sample("mask")
     data["mask"] = (data["mask"] == 2) if dtype is bool else data["mask"].astype(dtype)

@@ -38,8 +38,6 @@ inline constexpr const char* kBadClass =
 inline bool is_int_arg(py::handle h) { return is_integer(h); }
 inline bool is_real_arg(py::handle h) { return PyFloat_Check(h.ptr()) != 0; }
 
-inline std::string type_name(py::handle h) { return py::str(py::type::handle_of(h).attr("__name__")); }
-
 // int(h), as a plain Python int.
 inline py::int_ as_int(py::handle h) {
     PyObject* r = PyNumber_Long(h.ptr());
@@ -92,9 +90,7 @@ inline py::array mask_entry(py::handle data, Size2 image_size) {
     py::array m = as_ndarray(data[py::str("mask")], "mask");
     if (m.ndim() != 2)
         throw py::value_error("mask must have 2 axes (height, width), got " + std::to_string(m.ndim()));
-    const char kind = m.dtype().kind();
-    if (kind != 'b' && kind != 'u' && kind != 'i' && kind != 'f')
-        throw py::type_error("mask: element type " + std::string(py::str(m.dtype())) + " is not supported");
+    dispatch_dtype(m.dtype(), "mask", [](auto) {});
     if (m.shape(0) != image_size.h || m.shape(1) != image_size.w)
         throw py::value_error("mask size " + size_text(size_of(m)) + " differs from the image size " +
                               size_text(image_size));
@@ -114,20 +110,24 @@ inline py::array keypoints_entry(py::handle data) {
     if ((kind != 'u' && kind != 'i' && kind != 'f') || !kp.dtype().attr("isnative").cast<bool>())
         throw py::type_error("keypoints: element type " + std::string(py::str(kp.dtype())) +
                              " is not supported");
+    dispatch_dtype(kp.dtype(), "keypoints", [](auto) {});
     return kp;
 }
 
 // ---- class choice ---------------------------------------------------------
 
-// Distinct mask values, ascending, as a Python list and as the array.
+// Distinct mask values, ascending, as a Python list and as the array, with
+// the packed (native byte order) mask they were read from.
 struct MaskValues {
+    py::array mask;
     py::array values;
     py::list list;
 };
 
 inline MaskValues mask_values(const py::array& mask) {
     MaskValues v;
-    v.values = distinct_values(mask);
+    v.mask = packed(mask);
+    v.values = distinct_values(v.mask);
     v.list = v.values.attr("tolist")().cast<py::list>();
     return v;
 }
@@ -220,7 +220,8 @@ void select_pixels(const py::array& m, const std::vector<T>& wanted, uint8_t* ou
     any = hit != 0;
 }
 
-inline Selection select_classes(const py::array& mask, const MaskValues& present, const py::list& chosen) {
+inline Selection select_classes(const MaskValues& present, const py::list& chosen) {
+    const py::array& mask = present.mask;
     // Which present values are chosen (Python equality, as mask == value).
     std::vector<size_t> marked;
     const size_t n = py::len(present.list);
@@ -355,6 +356,7 @@ inline void check_scalable(const Rect& r) {
 // Image crop resized to w x h, bicubic, in the input image's layout.
 inline py::array resize_image(const py::array& crop_arr, Size2 size) {
     check_scalable(Rect{0, 0, crop_arr.shape(0), crop_arr.shape(1)});
+    if (crop_arr.dtype().kind() == 'b') throw py::type_error("image: a boolean image cannot be scaled back");
     Image src(crop_arr, "image");
     const py::ssize_t ch = crop_arr.ndim() == 3 ? crop_arr.shape(2) : 0;
     py::array out = new_array(size.h, size.w, ch, src.array.dtype());
@@ -370,7 +372,10 @@ inline py::array resize_image(const py::array& crop_arr, Size2 size) {
 // the mask is viewed as raw bytes: every element type keeps its values.
 inline py::array resize_mask(const py::array& crop_arr, Size2 size) {
     check_scalable(Rect{0, 0, crop_arr.shape(0), crop_arr.shape(1)});
-    const py::array src = packed(crop_arr);
+    // Rows of whole elements at any stride; byte order does not matter here.
+    const bool rows_ok = crop_arr.strides(1) == crop_arr.itemsize() && crop_arr.strides(0) >= 0;
+    const py::array src = rows_ok ? crop_arr
+                                  : py::module_::import("numpy").attr("ascontiguousarray")(crop_arr).cast<py::array>();
     const int item = static_cast<int>(src.itemsize());
     const int type = CV_MAKETYPE(CV_8U, item);
     const int rows = static_cast<int>(src.shape(0)), cols = static_cast<int>(src.shape(1));

@@ -70,7 +70,7 @@ py::object ostrim(py::object data, py::object bg_mask, py::object prob, py::obje
         if (!cls.is_none()) {
             py::list one;
             one.append(cls);
-            by_mask = zoom::select_classes(mask, present, one);
+            by_mask = zoom::select_classes(present, one);
         }
     }
     py::object row = py::none();

@@ -40,7 +40,7 @@ py::object class_arg(py::handle class_num, py::handle bg_mask, bool has_mask) {
 zoom::Selection mask_selection(const py::array& mask, py::handle bg_mask, py::handle classes) {
     const zoom::MaskValues present = zoom::mask_values(mask);
     const py::list chosen = zoom::choose_classes(zoom::candidates(present.list, bg_mask), classes);
-    return zoom::select_classes(mask, present, chosen);
+    return zoom::select_classes(present, chosen);
 }
 
 // Keypoint polygons: candidates are the row indices; the chosen ones go to
