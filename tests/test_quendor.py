@@ -132,8 +132,12 @@ def test_boxes(keys, prob):
 def test_mask_nearest_with_background_corners(degrees, bg):
     rec = sample()
     rec["mask"][rec["mask"] == 0] = bg
-    source = rec["mask"].copy()
+    source, copies = rec["mask"].copy(), {k: v.copy() for k, v in rec.items()}
+    given = dict(rec)
     quendor(rec, degrees, prob=1, bg_mask=bg)
+    for k in given:   # new arrays stored, the caller's left as they were
+        assert rec[k] is not given[k]
+        np.testing.assert_array_equal(given[k], copies[k])
     out = rec["mask"]
     assert out.dtype == np.uint8
     assert set(np.unique(out)) <= set(np.unique(source)) | {bg}
@@ -208,16 +212,6 @@ def test_right_edge_point_clipped_to_width(corner, degrees):
     assert rec["keypoints"][0, 0] == 80
 
 
-def test_inputs_not_modified():
-    rec = sample()
-    copies = {k: v.copy() for k, v in rec.items()}
-    originals = dict(rec)
-    quendor(rec, 12, prob=1, use_bbox=True)
-    for k in copies:
-        np.testing.assert_array_equal(originals[k], copies[k])
-        assert rec[k] is not originals[k]
-
-
 @pytest.mark.parametrize("change,error", [
     (lambda r: r.update(image=r["image"][:, :, 0]), ValueError),
     (lambda r: r.update(mask=r["mask"][:, 1:]), ValueError),
@@ -228,6 +222,7 @@ def test_inputs_not_modified():
     (lambda r: r.update(keypoints=r["keypoints"].tolist()), TypeError),
     (lambda r: r.update(keypoints=np.full((1, 4), np.nan)), ValueError),
     (lambda r: r.update(image=np.zeros((0, 80, 3), np.uint8)), ValueError),
+    (lambda r: r.update(image=r["image"].astype(np.int32)), TypeError),
 ])
 def test_bad_input_changes_nothing(change, error):
     rec = sample()

@@ -213,6 +213,10 @@ py::object quendor(py::object data, py::object angle, py::object prob, py::objec
         throw py::value_error("image must have 3 axes (height x width x channels), got " +
                               std::to_string(image_arr.ndim()));
     kiro::Image image(image_arr, "image");
+    const int depth = image.mat.depth();
+    if (depth != CV_8U && depth != CV_16U && depth != CV_16S && depth != CV_32F && depth != CV_64F)
+        throw py::type_error("image: element type " + std::string(py::str(image_arr.dtype())) +
+                             " cannot be warped (uint8, uint16, int16, float32 or float64)");
     const int h = image.rows(), w = image.cols();
     if (h == 0 || w == 0) throw py::value_error("image is empty");
     MaskInput mask;
@@ -235,11 +239,11 @@ py::object quendor(py::object data, py::object angle, py::object prob, py::objec
         std::vector<py::ssize_t> shape(points.values.shape(), points.values.shape() + points.values.ndim());
         new_points = py::array(py::dtype::of<int32_t>(), shape);
     }
+    int32_t* points_out = has_points ? static_cast<int32_t*>(new_points.mutable_data()) : nullptr;
     bool finite = true;
     {
         py::gil_scoped_release nogil;
-        if (has_points)
-            finite = turn_points(points.flat, M, h, w, static_cast<int32_t*>(new_points.mutable_data()));
+        if (has_points) finite = turn_points(points.flat, M, h, w, points_out);
         if (finite) {
             cv::warpAffine(image.mat, image_dst, M, cv::Size(w, h));
             if (has_mask)
