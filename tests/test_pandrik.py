@@ -92,6 +92,7 @@ def count_and_sample(r, n):
     (7.9, lambda r: 7), ((3, 3), lambda r: r.randint(3, 3)), ([2, 6], lambda r: r.randint(2, 6)),
     ((0, 4.9, 9), lambda r: r.randint(0, 4)), (None, lambda r: 0), ("5", lambda r: 0), (True, lambda r: 1),
     (np.int64(2), lambda r: 2), (np.float32(3.0), lambda r: 0), (np.float64(2.5), lambda r: 2),
+    (np.bool_(True), lambda r: 0),
 ])
 def test_margin(padding, margin):
     for seed in range(4):

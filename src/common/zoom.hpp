@@ -74,12 +74,14 @@ struct Size2 {
     long long h = 0, w = 0;
 };
 
-inline py::array image_entry(py::handle data) {
-    py::array img = as_ndarray(data[py::str("image")], "image");
+inline py::array image_arg(py::handle value) {
+    py::array img = as_ndarray(value, "image");
     if (img.ndim() != 2 && img.ndim() != 3)
         throw py::value_error("image must have 2 or 3 axes, got " + std::to_string(img.ndim()));
     return img;
 }
+
+inline py::array image_entry(py::handle data) { return image_arg(data[py::str("image")]); }
 
 inline Size2 size_of(const py::array& a) { return {a.shape(0), a.shape(1)}; }
 

@@ -48,7 +48,7 @@ bool less_than(py::handle a, long long n) {
 py::object ostrim(py::object data, py::object bg_mask, py::object prob, py::object class_num,
                   py::object padding, py::object constant_size) {
     kiro::check_labels(data);
-    py::object image_entry = data[py::str("image")];
+    const py::object image_value = data[py::str("image")];  // read before the gate
     if (gate_closed(prob)) return data;
     const py::int_ margin = zoom::margin(padding);
     const bool has_mask = kiro::has_key(data, "mask"), has_kp = kiro::has_key(data, "keypoints");
@@ -56,7 +56,7 @@ py::object ostrim(py::object data, py::object bg_mask, py::object prob, py::obje
 
     // Both selections are taken on the unzoomed sample; the class chosen from
     // the mask is the polygon index of the keypoints.
-    const py::array image = zoom::image_entry(data);
+    const py::array image = zoom::image_arg(image_value);
     const zoom::Size2 size = zoom::size_of(image);
     py::array mask, kp;
     zoom::Selection by_mask;
