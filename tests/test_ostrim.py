@@ -150,3 +150,34 @@ def test_errors(data, kwargs, error, message):
         assert type(e.value) is Exception and str(e.value) == message
     if kwargs.get("prob") == 0:  # raised before the gate's draw
         assert random.getstate() == random.Random(4).getstate()
+
+
+def python_turns_during(call):
+    """Loop turns a Python thread makes while call() runs (about 0 when it holds the GIL)."""
+    import threading
+    import time
+    state = {"count": 0, "stop": False}
+
+    def spin():
+        while not state["stop"]:
+            state["count"] += 1
+
+    t = threading.Thread(target=spin)
+    t.start()
+    time.sleep(0.005)
+    before = state["count"]
+    call()
+    during = state["count"] - before
+    state["stop"] = True
+    t.join()
+    return during
+
+
+@pytest.mark.parametrize("op", ["pandrik", "ostrim"])
+def test_pixel_work_releases_the_gil(op):
+    from kiro.core.pandrik import pandrik
+    mask = np.zeros((1500, 2000), np.uint8)
+    mask[200:900, 300:1500] = 1
+    data = {"image": np.random.RandomState(0).randint(0, 256, (1500, 2000, 3)).astype(np.uint8), "mask": mask}
+    zoom = pandrik if op == "pandrik" else ostrim
+    assert python_turns_during(lambda: zoom(data, class_num=[1], constant_size=True)) > 1000
