@@ -16,14 +16,12 @@ MESSAGE = "Wrong class_num type: it should be a number or a tuple/list that not 
 BOXES = [(2, 2, 17, 13), (22, 3, 37, 16), (44, 30, 61, 45), (64, 40, 77, 56), (5, 40, 20, 55)]
 
 
-def make_record(image, classes=(1, 2, 3), rows=3, mask=True, keypoints=True):
+def make_record(image, rows=3, mask=True, keypoints=True):
     data = {"image": image}
     if mask:
-        m = np.zeros(image.shape[:2], np.uint8)
-        for c in classes:
-            x0, y0, x1, y1 = BOXES[c - 1]
-            m[y0:y1 + 1, x0:x1 + 1] = c
-        data["mask"] = m
+        data["mask"] = np.zeros(image.shape[:2], np.uint8)
+        for c, (x0, y0, x1, y1) in enumerate(BOXES[:3], 1):
+            data["mask"][y0:y1 + 1, x0:x1 + 1] = c
     if keypoints:
         data["keypoints"] = np.array([[x0, y0, x1, y0, x1, y1, x0, y1] for x0, y0, x1, y1 in BOXES[:rows]],
                                      np.int32).reshape(rows, 8)
@@ -67,108 +65,70 @@ def test_given_class(image, spies, class_num, rows, mask_class, row):
     mask, kps = data["mask"], data["keypoints"]
     mask_before, kps_before = mask.copy(), kps.copy()
     random.seed(4)
-    out = yelmot(data, class_num=class_num, fill_type=DELETED_FILL_MEAN)
+    out = yelmot(data, class_num=class_num)
     assert random.getstate() == replay(4, [lambda r: r.random()])
     assert out is data and out["mask"] is mask
-    regions = []
-    if mask_class is not None:
-        regions.append((mask_before == mask_class).astype(np.uint8))
+    regions = [] if mask_class is None else [(mask_before == mask_class).astype(np.uint8)]
     if row is not None:
         regions.append(polygon_region(image, kps_before, row))
-        assert [(args[1], kw) for args, kw in kp.calls] == [(row, {"one_class_only": True})]
+    assert [(args[1], kw) for args, kw in kp.calls] == ([] if row is None else [(row, {"one_class_only": True})])
     assert len(fill.calls) == len(regions)
+    expected = image
     for (args, _), region in zip(fill.calls, regions):
         np.testing.assert_array_equal(args[1], region)
-    expected = image
-    for region in regions:
+        assert args[2] == DELETED_FILL_MEAN
         expected = fill_in(expected, region, DELETED_FILL_MEAN)
     np.testing.assert_array_equal(out["image"], expected)
-    expected_mask = mask_before.copy()
-    if mask_class is not None:
-        expected_mask[mask_before == mask_class] = 0
-    np.testing.assert_array_equal(mask, expected_mask)
-    expected_kps = kps_before if row is None else np.delete(kps_before, row, 0)
-    np.testing.assert_array_equal(out["keypoints"], expected_kps)
+    np.testing.assert_array_equal(mask, mask_before if mask_class is None else
+                                  np.where(mask_before == mask_class, 0, mask_before))
+    np.testing.assert_array_equal(out["keypoints"], kps_before if row is None else np.delete(kps_before, row, 0))
     np.testing.assert_array_equal(kps, kps_before)
 
 
-def test_real_class_below_rows_fails_as_index(image):
-    data = make_record(image, rows=3)
-    with pytest.raises(IndexError):
-        yelmot(data, class_num=2.0)
-    assert not (data["mask"] == 2).any()  # the mask branch ran first
-
-
-@pytest.mark.parametrize("seed", range(5))
+@pytest.mark.parametrize("seed", range(4))
 @pytest.mark.parametrize("labels", ["mask", "keypoints", "both"])
 def test_random_choice_replayed(image, seed, labels):
-    data = make_record(image, rows=3, mask=labels != "keypoints", keypoints=labels != "mask")
     picked = {}
 
     def choose(r):
-        picked["c"] = r.choice([1, 2, 3]) if labels != "keypoints" else r.randint(0, 2)
-        if labels == "both" and picked["c"] < 3:
-            r.getrandbits(64)
-        r.getrandbits(64)
+        c = picked["c"] = r.choice([1, 2, 3]) if labels != "keypoints" else r.randint(0, 2)
+        r.getrandbits(64)  # the first fill
+        if labels == "both" and c < 3:
+            r.getrandbits(64)  # the polygon of the same index
 
-    random.seed(seed)
-    out = yelmot(data, fill_type=DELETED_FILL_RANDOM)
-    assert random.getstate() == replay(seed, [lambda r: r.random(), choose])
-    c = picked["c"]
+    images = []
+    for _ in range(2):
+        random.seed(seed)
+        out = yelmot(make_record(image, mask=labels != "keypoints", keypoints=labels != "mask"),
+                     fill_type=DELETED_FILL_RANDOM)
+        assert random.getstate() == replay(seed, [lambda r: r.random(), choose])
+        images.append(out["image"])
+    np.testing.assert_array_equal(images[0], images[1])
     if labels != "keypoints":
-        assert set(np.unique(out["mask"])) == {0, 1, 2, 3} - {c}
+        assert set(np.unique(out["mask"])) == {0, 1, 2, 3} - {picked["c"]}
     if labels != "mask":
-        kept = [i for i in range(3) if i != c]
+        kept = [i for i in range(3) if i != picked["c"]]
         np.testing.assert_array_equal(out["keypoints"], make_record(image)["keypoints"][kept])
-    # The same fills, replayed by hand.
-    random.seed(seed)
-    random.random()
-    ref = make_record(image)
-    expected = image
-    if labels != "keypoints":
-        expected = fill_in(expected, (ref["mask"] == random.choice([1, 2, 3])).astype(np.uint8),
-                           DELETED_FILL_RANDOM)
-        row = c
-    else:
-        row = random.randint(0, 2)
-    if labels != "mask" and row < 3:
-        expected = fill_in(expected, polygon_region(image, ref["keypoints"], row), DELETED_FILL_RANDOM)
-    np.testing.assert_array_equal(out["image"], expected)
 
 
-@pytest.mark.parametrize("class_num", [(2, 2, 9), [3, 1]])
-def test_choice_from_sequence(image, class_num):
+@pytest.mark.parametrize("class_num, chosen", [
+    ((2, 2, 9), lambda r: r.choice((2, 2, 9))),
+    ([3, 1], lambda r: r.choice([3, 1])),
+    ("a", lambda r: r.choice([1, 2, 3])),            # anything else means none
+    (np.float32(2), lambda r: r.choice([1, 2, 3])),
+    (np.bool_(True), lambda r: r.choice([1, 2, 3])),
+    ({2}, lambda r: r.choice([1, 2, 3])),
+])
+def test_class_from_sequence_or_none(image, class_num, chosen):
     data = make_record(image, rows=5)
     random.seed(8)
     yelmot(data, class_num=class_num, fill_type=0)
     r = random.Random(8)
     r.random()
-    c = r.choice(class_num)
-    assert random.getstate() == r.getstate()
-    assert not (data["mask"] == c).any()
-    assert len(data["keypoints"]) == (4 if c < 5 else 5)
-
-
-def test_choice_frequencies(image):
-    hits = 0
-    for seed in range(300):
-        random.seed(seed)
-        data = make_record(image, keypoints=False)
-        yelmot(data, class_num=(2, 2, 9), fill_type=0)
-        hits += not (data["mask"] == 2).any()
-    assert 170 < hits < 230  # 2 with probability 2/3
-
-
-@pytest.mark.parametrize("class_num", ["a", np.float32(2), np.bool_(True), {2}, None])
-def test_other_kinds_mean_none(image, class_num):
-    data = make_record(image, keypoints=False)
-    random.seed(6)
-    yelmot(data, class_num=class_num, fill_type=0)
-    r = random.Random(6)
-    r.random()
-    c = r.choice([1, 2, 3])
+    c = chosen(r)
     assert random.getstate() == r.getstate()
     assert set(np.unique(data["mask"])) == {0, 1, 2, 3} - {c}
+    assert len(data["keypoints"]) == (4 if c < 5 else 5)
 
 
 @pytest.mark.parametrize("data_kind", ["background only", "empty keypoints"])
@@ -179,40 +139,20 @@ def test_nothing_to_delete(image, spies, data_kind):
         data = {"image": image, "keypoints": np.zeros((0, 8), np.int32)}
     before = dict(data)
     random.seed(1)
-    out = yelmot(data)
+    assert yelmot(data) is data and all(data[k] is before[k] for k in before)
     assert random.getstate() == replay(1, [lambda r: r.random()])
-    assert out is data and all(out[k] is before[k] for k in before)
     assert not spies[0].calls
 
 
-def test_both_labels_image_carries_both_fills(image):
-    data = make_record(image, rows=3)
-    out = yelmot(data, class_num=1, fill_type=0)
-    ref = make_record(image)
-    assert (out["image"][ref["mask"] == 1] == 0).all()
-    assert (out["image"][polygon_region(image, ref["keypoints"], 1) == 1] == 0).all()
-    untouched = (ref["mask"] != 1) & (polygon_region(image, ref["keypoints"], 1) == 0)
-    np.testing.assert_array_equal(out["image"][untouched], image[untouched])
-
-
-@pytest.mark.parametrize("fill_type", [DELETED_FILL_MEAN, DELETED_FILL_RANDOM, 17, np.int64(250)])
-def test_fill_type_passed_unchanged(image, spies, fill_type):
-    yelmot(make_record(image), class_num=2, fill_type=fill_type)
+@pytest.mark.parametrize("fill_type", [DELETED_FILL_RANDOM, 17, np.int64(250)])
+def test_both_labels_carry_both_fills(image, spies, fill_type):
+    out = yelmot(make_record(image), class_num=1, fill_type=fill_type)
     assert [args[2] for args, _ in spies[0].calls] == [fill_type, fill_type]
-
-
-def test_random_fill_reproducible(image):
-    outs = []
-    for _ in range(2):
-        random.seed(21)
-        outs.append(yelmot(make_record(image), class_num=1, fill_type=DELETED_FILL_RANDOM)["image"])
-    np.testing.assert_array_equal(outs[0], outs[1])
-    assert not np.array_equal(outs[0], image)
-
-
-def test_default_fill_is_mean(image, spies):
-    yelmot(make_record(image), class_num=1)
-    assert spies[0].calls[0][0][2] == DELETED_FILL_MEAN
+    ref = make_record(image)
+    painted = (ref["mask"] == 1) | (polygon_region(image, ref["keypoints"], 1) == 1)
+    if not isinstance(fill_type, str):
+        assert (out["image"][painted] == fill_type).all()
+    np.testing.assert_array_equal(out["image"][~painted], image[~painted])
 
 
 @pytest.mark.parametrize("class_num, has_mask", [([], True), ((), False), ((0, 1), True), ([1, 0.0], True)])
@@ -222,38 +162,29 @@ def test_wrong_class_num(image, class_num, has_mask):
     assert type(err.value) is Exception and str(err.value) == MESSAGE
 
 
-def test_background_in_list_is_fine_without_mask(image):
-    data = make_record(image, mask=False)
-    random.seed(3)
-    yelmot(data, class_num=(0,))
-    assert len(data["keypoints"]) == 2
-
-
-def test_gate_and_labels(image):
+def test_gate_labels_and_background_in_list(image):
     data = make_record(image)
     assert yelmot(data, prob=0.0) is data and data["image"] is image
     with pytest.raises(KeyError):
         yelmot({"keypoints": data["keypoints"]}, prob=0.0)
-    with pytest.raises(Exception) as err:
+    with pytest.raises(Exception, match="^No type of label is found, it should either be keypoints, mask or both$"):
         yelmot({"image": image})
-    assert str(err.value) == "No type of label is found, it should either be keypoints, mask or both"
+    data = make_record(image, mask=False)
+    yelmot(data, class_num=(0,))
+    assert len(data["keypoints"]) == 2
 
 
-@pytest.mark.parametrize("key, value, error", [
-    ("mask", np.zeros((61, 80), np.uint8), ValueError),
-    ("mask", np.zeros((60,), np.uint8), ValueError),
-    ("mask", "mask", TypeError),
-    ("keypoints", np.zeros((3, 5), np.int32), ValueError),
-    ("keypoints", [[1, 2, 3, 4]], TypeError),
-    ("image", None, TypeError),
+@pytest.mark.parametrize("change, class_num, error", [
+    ({"mask": np.zeros((61, 80), np.uint8)}, 1, ValueError),
+    ({"mask": np.zeros((60,), np.uint8)}, 1, ValueError),
+    ({"mask": "mask"}, 1, TypeError),
+    ({"keypoints": np.zeros((3, 5), np.int32)}, 1, ValueError),
+    ({"keypoints": [[1, 2, 3, 4]]}, 1, TypeError),
+    ({"image": None}, 1, TypeError),
+    ({}, 2.0, IndexError),   # a real row index below the number of rows
+    ({}, -4, IndexError),
 ])
-def test_bad_input(image, key, value, error):
-    data = make_record(image)
-    data[key] = value
+def test_bad_input(image, change, class_num, error):
+    data = dict(make_record(image), **change)
     with pytest.raises(error):
-        yelmot(data, class_num=1)
-
-
-def test_row_index_below_range(image):
-    with pytest.raises(IndexError):
-        yelmot(make_record(image, mask=False), class_num=-4)
+        yelmot(data, class_num=class_num)
