@@ -111,13 +111,6 @@ def test_other_element_types_kept(ramp, dtype):
 
 
 @ramps
-def test_grey_and_single_channel_agree(ramp):
-    grey = make_image((8, 10), np.uint8, 4)
-    h = ramp.cls(1, LIGHT_LOG, 4.0)
-    assert same(h.do(grey), h.do(grey[:, :, None])[:, :, 0])
-
-
-@ramps
 def test_run_direction(ramp):
     """A 2 x 2 image with the run (-10, 10): the first column/row loses, the second gains."""
     image = np.full((2, 2), 100, np.uint8)
