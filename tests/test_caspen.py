@@ -84,30 +84,23 @@ def test_channel_rules(base_c, src_shape, channels):
         np.testing.assert_array_equal(out[..., k], single[..., 0])
 
 
-def test_same_size_keeps_pixels_and_bilinear_keeps_flat_areas():
-    src = texture((30, 50, 3), seed=5)
-    out, _, _ = caspen(np.zeros((30, 50, 3), np.uint8), src, (1, 1))
-    np.testing.assert_array_equal(out, src)
-    flat = np.full((30, 50, 3), 77, np.uint8)
-    out, re_h, re_w = caspen(np.zeros((100, 100, 3), np.uint8), flat, (0.8, 0.8))
-    assert (re_h, re_w) == (48, 80) and (out == 77).all()
-
-
-def test_downscale_is_an_average():
-    # Halving a checkerboard of 0 / 200 with bilinear sampling of 2x2 blocks.
+def checker():
     src = np.zeros((40, 40, 3), np.uint8)
-    src[::2, ::2] = 200
-    src[1::2, 1::2] = 200
-    out, _, _ = caspen(np.zeros((40, 40, 3), np.uint8), src, (0.5, 0.5))
-    assert out.shape == (20, 20, 3) and (out == 100).all()
+    src[::2, ::2] = src[1::2, 1::2] = 200
+    return src
 
 
-@pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.int16, np.float32, np.float64])
-def test_element_type_kept(dtype):
-    src = texture((20, 30, 3), dtype)
-    out, _, _ = caspen(np.zeros((20, 30, 3), np.uint8), src, (1, 1))
-    assert out.dtype == dtype
-    np.testing.assert_array_equal(out, src)
+@pytest.mark.parametrize("src, base, ratio, expected", [
+    (texture((30, 50, 3), seed=5), (30, 50, 3), (1, 1), texture((30, 50, 3), seed=5)),  # same size
+    (texture((30, 50, 3), np.uint16), (30, 50), (1, 1), texture((30, 50, 3), np.uint16)[..., :1]),
+    (texture((30, 50, 1), np.float32), (30, 50, 3), (1, 1), texture((30, 50, 1), np.float32).repeat(3, 2)),
+    (np.full((30, 50, 3), 77, np.int16), (100, 100, 3), (0.8, 0.8), np.full((48, 80, 3), 77, np.int16)),
+    (checker(), (40, 40, 3), (0.5, 0.5), np.full((20, 20, 3), 100, np.uint8)),  # 2x2 averages
+])
+def test_pixels_and_element_type(src, base, ratio, expected):
+    out, re_h, re_w = caspen(np.zeros(base, np.uint8), src, ratio)
+    assert out.dtype == expected.dtype and (re_h, re_w) == expected.shape[:2]
+    np.testing.assert_array_equal(out, expected)
 
 
 @pytest.mark.parametrize("view", [
@@ -127,34 +120,19 @@ def test_strided_and_reversed_inputs(view):
     assert (re_h, re_w) == (h2, w2)
     np.testing.assert_array_equal(out, ref)
     np.testing.assert_array_equal(src, before)
+    assert not np.shares_memory(out, src)
 
 
-def test_inputs_not_modified_and_result_new():
-    base = texture((40, 60, 3), seed=1)
-    src = texture((40, 60, 3), seed=2)
-    b0, s0 = base.copy(), src.copy()
-    out, _, _ = caspen(base, src, (1, 1))
-    np.testing.assert_array_equal(base, b0)
-    np.testing.assert_array_equal(src, s0)
-    assert not np.shares_memory(out, src) and not np.shares_memory(out, base)
-
-
-@pytest.mark.parametrize("ratio, exc, draws", [
-    ((0.5,), IndexError, 0),
-    ((0.5, 0.3), ValueError, 0),  # empty range of the generator
+@pytest.mark.parametrize("src, ratio, exc, draws", [
+    ((20, 30, 3), (0.5,), IndexError, []),
+    ((20, 30, 3), (0.5, 0.3), ValueError, []),  # empty range of the generator
+    ((2, 100, 3), (0.5, 0.5), ValueError, [lambda r: r.randint(5, 5)]),  # re_h = 0, after the draw
 ])
-def test_ratio_errors(ratio, exc, draws):
+def test_ratio_and_size_errors(src, ratio, exc, draws):
     random.seed(9)
     with pytest.raises(exc):
-        caspen(np.zeros((50, 50, 3), np.uint8), texture((20, 30, 3)), ratio)
-    assert random.getstate() == replay(9, [])
-
-
-def test_zero_side_fails_after_the_draw():
-    random.seed(2)
-    with pytest.raises(ValueError):
-        caspen(np.zeros((10, 10, 3), np.uint8), texture((2, 100, 3)), (0.5, 0.5))  # re_h = 0
-    assert random.getstate() == replay(2, [lambda r: r.randint(5, 5)])
+        caspen(np.zeros((10, 10, 3), np.uint8), texture(src), ratio)
+    assert random.getstate() == replay(9, draws)
 
 
 @pytest.mark.parametrize("image, image2, exc", [

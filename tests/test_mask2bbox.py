@@ -38,7 +38,7 @@ def reference(mask, bg):
 def test_random_masks_match_flood_fill(dtype, seed):
     rng = np.random.RandomState(seed)
     values = [0, 1] if dtype is bool else [0, 0, 0, 1, 3, 7]
-    mask = rng.choice(values, size=(23, 31)).astype(dtype)
+    mask = rng.choice(values, size=(46, 31)).astype(dtype)[::-2]  # a strided, reversed view
     boxes, classes = mask2bbox({"mask": mask, "image": np.zeros((23, 31, 3), np.uint8)})
     exp_boxes, exp_classes = reference(mask, 0)
     assert boxes.dtype == np.int32 and boxes.shape == (len(exp_boxes), 4)
@@ -67,31 +67,26 @@ def test_background_no_pixel_can_match(bg):
     np.testing.assert_array_equal(classes, [0, 1])
 
 
-def test_diagonal_pixels_join_and_inclusive_bounds():
-    mask = np.zeros((6, 6), np.uint8)
-    mask[1, 1] = mask[2, 2] = mask[3, 1] = 5  # corner-connected
-    mask[5, 5] = 5
-    boxes, classes = mask2bbox(mask)
-    np.testing.assert_array_equal(boxes, [[1, 1, 2, 3], [5, 5, 5, 5]])
-    np.testing.assert_array_equal(classes, [5, 5])
+def pixels(shape, value, points):
+    m = np.zeros(shape, np.uint8)
+    for p in points:
+        m[p] = value
+    return m
 
 
-def test_u_shape_merges_late():
-    mask = np.zeros((5, 7), np.uint8)
-    mask[0:4, 1] = 1
-    mask[0:4, 5] = 1
-    mask[4, 1:6] = 1
-    boxes, _ = mask2bbox(mask)
-    np.testing.assert_array_equal(boxes, [[1, 0, 5, 4]])
+U = pixels((5, 7), 1, [(slice(0, 4), 1), (slice(0, 4), 5), (4, slice(1, 6))])
+HALVES = pixels((8, 8), 2, [(slice(None), slice(0, 4))]) + pixels((8, 8), 1, [(slice(None), slice(4, 8))])
 
 
-def test_touching_classes_stay_apart(record):
-    mask = np.zeros((8, 8), np.uint8)
-    mask[:, :4] = 2
-    mask[:, 4:] = 1
-    boxes, classes = mask2bbox({"mask": mask})
-    np.testing.assert_array_equal(boxes, [[4, 0, 7, 7], [0, 0, 3, 7]])
-    np.testing.assert_array_equal(classes, [1, 2])
+@pytest.mark.parametrize("mask, boxes, classes", [
+    (pixels((6, 6), 5, [(1, 1), (2, 2), (3, 1), (5, 5)]), [[1, 1, 2, 3], [5, 5, 5, 5]], [5, 5]),  # corners join
+    (U, [[1, 0, 5, 4]], [1]),                                # two arms merge late
+    (HALVES, [[4, 0, 7, 7], [0, 0, 3, 7]], [1, 2]),          # touching classes stay apart
+])
+def test_shapes(mask, boxes, classes):
+    got_boxes, got_classes = mask2bbox(mask)
+    np.testing.assert_array_equal(got_boxes, boxes)
+    np.testing.assert_array_equal(got_classes, classes)
 
 
 def test_record_fixture_and_inputs_untouched(record):
@@ -108,16 +103,6 @@ def test_no_objects(mask):
     boxes, classes = mask2bbox(mask)
     assert boxes.shape == (0, 4) and boxes.dtype == np.int32
     assert classes.shape == (0,) and classes.dtype == np.uint8
-
-
-def test_strided_mask():
-    rng = np.random.RandomState(4)
-    base = rng.choice([0, 1, 2], size=(30, 40)).astype(np.uint8)
-    view = base[::-2, 1::3]
-    boxes, classes = mask2bbox({"mask": view})
-    exp_boxes, exp_classes = reference(view, 0)
-    np.testing.assert_array_equal(boxes, np.array(exp_boxes).reshape(-1, 4))
-    np.testing.assert_array_equal(classes, exp_classes)
 
 
 @pytest.mark.parametrize("data, bg, exc", [
