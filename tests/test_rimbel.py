@@ -186,3 +186,9 @@ def python_turns_during(call):
 def test_pixel_work_releases_the_gil():
     img = np.random.RandomState(0).randint(0, 256, (2000, 3000, 3)).astype(np.uint8)
     assert python_turns_during(lambda: hsv_transform(img)) > 1000
+
+
+@pytest.mark.parametrize("bad", ["0.5", None, [0.5]])
+def test_fraction_must_be_a_number(bad):
+    with pytest.raises(TypeError):
+        hsv_transform(grey_ramp(), bad)

@@ -23,11 +23,18 @@ namespace py = pybind11;
 
 namespace {
 
-// a = (u * 2 - 1) * fraction + 1, u drawn from `random`.
+py::object steal(PyObject* p) {
+    if (!p) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(p);
+}
+
+// a = (u * 2 - 1) * fraction + 1, u drawn from `random`; the arithmetic with
+// `fraction` is Python's, so any number type behaves as in Python code.
 double draw_factor(py::handle fraction) {
-    const double u = kiro::draw::random();
-    const double f = py::float_(py::reinterpret_borrow<py::object>(fraction)).cast<double>();
-    return (u * 2 - 1) * f + 1;
+    const py::float_ t(kiro::draw::random() * 2 - 1);
+    py::object scaled = steal(PyNumber_Multiply(t.ptr(), fraction.ptr()));
+    py::object a = steal(PyNumber_Add(scaled.ptr(), py::int_(1).ptr()));
+    return steal(PyNumber_Float(a.ptr())).cast<double>();
 }
 
 // One plane value after scaling: float32 product, clipped to [0, 255] when
