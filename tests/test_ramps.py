@@ -111,6 +111,20 @@ def test_other_element_types_kept(ramp, dtype):
 
 
 @ramps
+@pytest.mark.parametrize("dtype", [np.float32, np.float64, np.int16, np.int32, np.uint64, np.bool_])
+@pytest.mark.parametrize("scale", [3, float("inf"), float("nan")])
+def test_non_finite_values(ramp, dtype, scale):
+    """NaN and infinite pixels (real inputs) or offsets end as NumPy's conversion gives them."""
+    row = [np.nan, 1, -np.inf, np.inf, 300, -5, 2.5, 7] if np.dtype(dtype).kind == "f" else [0, 1, 2, 3, 4, 5, 6, 7]
+    image = np.array([row] * 5, dtype)
+    out = ramp.cls(1, LIGHT_LINEAR, scale).do(image)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        x = light_space_process(LIGHT_LINEAR, scale, image.shape[ramp.axis])
+    assert same(out, reference(image, x, ramp.axis))
+
+
+@ramps
 def test_run_direction(ramp):
     """A 2 x 2 image with the run (-10, 10): the first column/row loses, the second gains."""
     image = np.full((2, 2), 100, np.uint8)

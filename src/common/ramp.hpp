@@ -160,8 +160,7 @@ inline Scale choose_scale(const py::object& image, const py::object& light_scale
 }
 
 // ---------------------------------------------------------------------------
-// Pixel kernels. `src`/`dst` rows of `len` elements (columns x channels);
-// `offset(i, e)` is the run value for row i, element e of the row.
+// Pixel kernels over rows of `len` elements (columns x channels).
 
 // What NumPy gives on this platform for NaN converted to an integer type.
 template <class T>
