@@ -15,6 +15,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -97,8 +98,16 @@ struct Background {
     }
 };
 
-// 0/1 uint8 mask of the elements of the 2-axis array `a` that differ from `bg`.
-inline cv::Mat object_pixels(const py::array& a_in, const Background& bg, const char* name) {
+// The working mask as an 8-bit Mat, non-zero on object pixels. It may be a view
+// of the caller's array (only read), which `keep` holds alive.
+struct ObjectMask {
+    py::object keep;
+    cv::Mat mat;
+};
+
+// Elements of the 2-axis array `a` that differ from `bg`. A one-byte mask with
+// background 0 is used as it is; other 8-bit backgrounds take one compare.
+inline ObjectMask object_pixels(const py::array& a_in, const Background& bg, const char* name) {
     if (a_in.ndim() != 2)
         throw py::value_error(std::string(name) + " must have 2 axes (height x width), got shape " +
                               shape_text(a_in));
@@ -108,23 +117,44 @@ inline cv::Mat object_pixels(const py::array& a_in, const Background& bg, const 
     const int rows = static_cast<int>(a.shape(0)), cols = static_cast<int>(a.shape(1));
     const auto* base = static_cast<const char*>(a.data());
     const py::ssize_t stride = a.strides(0);
-    cv::Mat out(rows, cols, CV_8U);
+    ObjectMask out;
+    const char kind = a.dtype().kind();
+    if (a.itemsize() == 1 && (kind == 'u' || kind == 'b') && rows > 0 && cols > 0) {
+        const cv::Mat view(rows, cols, CV_8U, const_cast<char*>(base),
+                           rows > 1 ? static_cast<size_t>(stride) : cv::Mat::AUTO_STEP);
+        if (bg.integral && bg.iv == 0) {
+            out.keep = a;
+            out.mat = view;
+            return out;
+        }
+        if (bg.integral || bg.dv == std::floor(bg.dv)) {
+            const double v = bg.integral ? static_cast<double>(bg.iv) : bg.dv;
+            py::gil_scoped_release nogil;
+            if (v < 0 || v > (kind == 'b' ? 1 : 255))
+                out.mat = cv::Mat(rows, cols, CV_8U, cv::Scalar(1));
+            else
+                cv::compare(view, v, out.mat, cv::CMP_NE);
+            return out;
+        }
+    }
+    out.mat.create(rows, cols, CV_8U);
+    cv::Mat& m = out.mat;
     dispatch_dtype(a.dtype(), name, [&](auto tag) {
         using T = decltype(tag);
         py::gil_scoped_release nogil;
         for (int r = 0; r < rows; ++r) {
             const T* p = reinterpret_cast<const T*>(base + r * stride);
-            uint8_t* o = out.ptr<uint8_t>(r);
+            uint8_t* o = m.ptr<uint8_t>(r);
             for (int c = 0; c < cols; ++c) o[c] = bg.equal(p[c]) ? 0 : 1;
         }
     });
     return out;
 }
 
-// The working mask: 1 on labelled pixels, 0 elsewhere. From the record's mask
+// The working mask: non-zero on labelled pixels. From the record's mask
 // (elements equal to bg_mask are background), or from kp2mask without one. The
 // caller's mask is only read.
-inline cv::Mat working_mask(py::handle data, py::handle bg_mask, const Globals& g) {
+inline ObjectMask working_mask(py::handle data, py::handle bg_mask, const Globals& g) {
     if (!has_key(data, "mask")) {
         py::object m = g("kp2mask")(data, py::arg("one_class_only") = true);
         return object_pixels(as_ndarray(m, "kp2mask result"), Background(py::int_(0)), "kp2mask result");
@@ -255,20 +285,28 @@ inline Patch prepare_patch(py::handle image, const Image& img, py::handle image_
     return p;
 }
 
-// The patch after x * scale + shift (double), clipped to [0, 255], cut to 8 bits.
-// 8-bit patches go through a 256-entry table, exact with the formula.
+// x * scale + shift in double, clipped to [0, 255], cut to 8 bits.
+inline uint8_t light_level(double v, double scale, double shift) {
+    double x = v * scale;
+    x = x + shift;
+    if (!(x > 0.0)) return 0;  // NaN included
+    if (x >= 255.0) return 255;
+    return static_cast<uint8_t>(x);
+}
+
+// The light change of 8-bit values as a table, exact with the formula.
+inline std::array<uint8_t, 256> light_table(const Patch& p) {
+    std::array<uint8_t, 256> lut{};
+    for (int v = 0; v < 256; ++v) lut[static_cast<size_t>(v)] = light_level(v, p.scale, p.shift);
+    return lut;
+}
+
+// The patch after its light change, as a new 8-bit h x w x 3 Mat.
 inline cv::Mat lit_patch(const Patch& p) {
-    const auto level = [&](double v) {
-        double x = v * p.scale;
-        x = x + p.shift;
-        if (!(x > 0.0)) return uint8_t{0};  // NaN included
-        if (x >= 255.0) return uint8_t{255};
-        return static_cast<uint8_t>(x);
-    };
     cv::Mat out(p.pixels.size(), CV_8UC3);
     if (p.pixels.depth() == CV_8U) {
-        cv::Mat lut(1, 256, CV_8U);
-        for (int v = 0; v < 256; ++v) lut.at<uint8_t>(v) = level(v);
+        const auto t = light_table(p);
+        const cv::Mat lut(1, 256, CV_8U, const_cast<uint8_t*>(t.data()));
         py::gil_scoped_release nogil;
         cv::LUT(p.pixels, lut, out);
         return out;
@@ -280,7 +318,7 @@ inline cv::Mat lit_patch(const Patch& p) {
         for (int r = 0; r < p.pixels.rows; ++r) {
             const T* s = p.pixels.ptr<T>(r);
             uint8_t* o = out.ptr<uint8_t>(r);
-            for (int i = 0; i < n; ++i) o[i] = level(static_cast<double>(s[i]));
+            for (int i = 0; i < n; ++i) o[i] = light_level(static_cast<double>(s[i]), p.scale, p.shift);
         }
     };
     switch (p.pixels.depth()) {
@@ -292,6 +330,45 @@ inline cv::Mat lit_patch(const Patch& p) {
         default: run(double{}); break;
     }
     return out;
+}
+
+// Fills `dst` (h x w x 3, 8-bit) with the lit patch wherever `where` is non-zero
+// (everywhere when `where` is empty) and with `under` elsewhere. 8-bit
+// patches go through the table in the same pass.
+inline void paste_lit(const Patch& p, cv::Mat dst, const cv::Mat& where, const cv::Mat& under) {
+    if (p.pixels.depth() != CV_8U) {
+        const cv::Mat lit = lit_patch(p);
+        py::gil_scoped_release nogil;
+        if (where.empty()) {
+            lit.copyTo(dst);
+        } else {
+            under.copyTo(dst);
+            lit.copyTo(dst, where);
+        }
+        return;
+    }
+    const auto t = light_table(p);
+    const cv::Mat lut(1, 256, CV_8U, const_cast<uint8_t*>(t.data()));
+    py::gil_scoped_release nogil;
+    cv::LUT(p.pixels, lut, dst);
+    if (where.empty()) return;
+    // Kept pixels: runs of zeros in `where` take `under`.
+    const int w = p.pixels.cols;
+    for (int r = 0; r < p.pixels.rows; ++r) {
+        const uint8_t* m = where.ptr<uint8_t>(r);
+        const uint8_t* u = under.ptr<uint8_t>(r);
+        uint8_t* o = dst.ptr<uint8_t>(r);
+        for (int c = 0; c < w;) {
+            int e = c;
+            if (m[c]) {
+                while (e < w && m[e]) ++e;
+            } else {
+                while (e < w && !m[e]) ++e;
+                std::memcpy(o + 3 * c, u + 3 * c, static_cast<size_t>(3 * (e - c)));
+            }
+            c = e;
+        }
+    }
 }
 
 // The alpha channel scaled to the patch size (bilinear).
@@ -314,16 +391,26 @@ inline Extent object_extent(const cv::Mat& mask) {
     const int H = mask.rows, W = mask.cols;
     std::vector<uint8_t> rows(static_cast<size_t>(H)), cols(static_cast<size_t>(W), 0);
     {
+        // Rows and columns holding a non-zero byte, eight bytes at a time.
         py::gil_scoped_release nogil;
         uint8_t* cacc = cols.data();
         for (int r = 0; r < H; ++r) {
             const uint8_t* m = mask.ptr<uint8_t>(r);
-            uint8_t any = 0;
-            for (int c = 0; c < W; ++c) {
+            uint64_t any = 0;
+            int c = 0;
+            for (; c + 8 <= W; c += 8) {
+                uint64_t v, a;
+                std::memcpy(&v, m + c, 8);
+                std::memcpy(&a, cacc + c, 8);
+                a |= v;
+                any |= v;
+                std::memcpy(cacc + c, &a, 8);
+            }
+            for (; c < W; ++c) {
                 cacc[c] |= m[c];
                 any |= m[c];
             }
-            rows[static_cast<size_t>(r)] = any;
+            rows[static_cast<size_t>(r)] = any != 0;
         }
     }
     std::vector<long long> allh, allw;
@@ -446,13 +533,21 @@ inline cv::Mat seamless_clone(const cv::Mat& src, const cv::Mat& dst, const cv::
     return out;
 }
 
-// A new array holding a copy of `img`.
-inline py::array copy_of(const Image& img, cv::Mat& view) {
+// A new array holding `img`, except inside `roi`, which the caller fills.
+inline py::array copy_outside(const Image& img, const cv::Rect& roi, cv::Mat& view) {
     py::array out = new_array(img.rows(), img.cols(), 3, img.array.dtype());
     view = mat_view(out, "result");
     {
         py::gil_scoped_release nogil;
-        img.mat.copyTo(view);
+        const cv::Rect all(0, 0, img.cols(), img.rows());
+        const cv::Rect parts[] = {
+            cv::Rect(0, 0, all.width, roi.y),
+            cv::Rect(0, roi.y + roi.height, all.width, all.height - roi.y - roi.height),
+            cv::Rect(0, roi.y, roi.x, roi.height),
+            cv::Rect(roi.x + roi.width, roi.y, all.width - roi.x - roi.width, roi.height),
+        };
+        for (const cv::Rect& part : parts)
+            if (part.area() > 0) img.mat(part).copyTo(view(part));
     }
     return out;
 }

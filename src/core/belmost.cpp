@@ -42,18 +42,15 @@ cv::Mat opaque(const paste::Patch& patch) {
 // Direct paste: background pixels of the region take the patch, object pixels
 // (and fully transparent source pixels) keep the image.
 py::array direct_paste(const Image& img, const cv::Mat& mask, const paste::Patch& patch, const cv::Rect& roi) {
-    const cv::Mat lit = paste::lit_patch(patch);
     const cv::Mat alpha_on = patch.alpha.empty() ? cv::Mat() : opaque(patch);
-    cv::Mat view;
-    py::array out = paste::copy_of(img, view);
+    cv::Mat view, take;
+    py::array out = paste::copy_outside(img, roi, view);
     {
         py::gil_scoped_release nogil;
-        cv::Mat take;
         cv::compare(mask(roi), 0, take, cv::CMP_EQ);
         if (!alpha_on.empty()) cv::bitwise_and(take, alpha_on, take);
-        cv::Mat dst = view(roi);
-        lit.copyTo(dst, take);
     }
+    paste::paste_lit(patch, view(roi), take, img.mat(roi));
     return out;
 }
 
@@ -112,7 +109,8 @@ py::object belmost(py::object data, py::object prob, py::object cover_position, 
                    py::object image_source, py::object bg_mask, py::object size_ratio) {
     py::object image;
     if (!paste::intake(data, image, prob)) return data;
-    const cv::Mat mask = paste::working_mask(data, bg_mask, g);
+    const paste::ObjectMask objects = paste::working_mask(data, bg_mask, g);
+    const cv::Mat& mask = objects.mat;
     paste::check_size_ratio(size_ratio);
     const Image img = paste::sample_image(image, mask);
 

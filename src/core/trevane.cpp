@@ -35,21 +35,14 @@ cv::Mat paste_mask(const paste::Patch& patch) {
 }
 
 // Direct paste: the region takes the patch, except where the alpha is 0.
-py::array direct_paste(const Image& img, const paste::Patch& patch, const cv::Mat& pmask, const cv::Mat& lit,
-                       const cv::Rect& roi) {
-    cv::Mat view;
-    py::array out = paste::copy_of(img, view);
-    {
+py::array direct_paste(const Image& img, const paste::Patch& patch, const cv::Mat& pmask, const cv::Rect& roi) {
+    cv::Mat view, on;
+    py::array out = paste::copy_outside(img, roi, view);
+    if (!patch.alpha.empty()) {
         py::gil_scoped_release nogil;
-        cv::Mat dst = view(roi);
-        if (patch.alpha.empty()) {
-            lit.copyTo(dst);
-        } else {
-            cv::Mat on;
-            cv::compare(pmask, 0, on, cv::CMP_NE);
-            lit.copyTo(dst, on);
-        }
+        cv::compare(pmask, 0, on, cv::CMP_NE);
     }
+    paste::paste_lit(patch, view(roi), on, img.mat(roi));
     return out;
 }
 
@@ -59,22 +52,23 @@ py::object trevane(py::object data, py::object prob, py::object cover_position, 
                    py::object image_source, py::object bg_mask, py::object size_ratio) {
     py::object image;
     if (!paste::intake(data, image, prob)) return data;
-    const cv::Mat mask = paste::working_mask(data, bg_mask, g);
+    const paste::ObjectMask objects = paste::working_mask(data, bg_mask, g);
+    const cv::Mat& mask = objects.mat;
     const Image img = paste::sample_image(image, mask);
 
     const paste::Patch patch = paste::prepare_patch(image, img, image_source, size_ratio, g);
     const paste::Place at = place(cover_position, mask, patch.h, patch.w);
     const cv::Rect roi = paste::region(at, patch.h, patch.w, mask.rows, mask.cols);
-    const cv::Mat lit = paste::lit_patch(patch);
     const cv::Mat pmask = paste_mask(patch);
     const paste::Fit fit = paste::resolve_fit(fit_method, g);
 
     py::array result;
     if (fit == paste::Fit::Paste) {
-        result = direct_paste(img, patch, pmask, lit, roi);
+        result = direct_paste(img, patch, pmask, roi);
     } else {
         const int flag = paste::clone_flag(fit);
         const cv::Point centre(roi.x + roi.width / 2, roi.y + roi.height / 2);
+        const cv::Mat lit = paste::lit_patch(patch);
         result = kiro::to_array(paste::seamless_clone(lit, img.mat, pmask, centre, flag), true);
     }
     data[py::str("image")] = result;
