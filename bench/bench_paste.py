@@ -113,7 +113,8 @@ def cases(ctx):
     return [
         _clone_case("belmost", belmost, COPY_INTER, True, ctx, mask, source, floors),
         _clone_case("trevane", trevane, OCCLUSION_INTER, False, ctx, mask, source, floors),
-        # the largest patch of each default size range
+        # the middle and the largest patch of belmost's default size range, the largest of trevane's
+        _paste_case("belmost", belmost, COPY_INTER, (0.5, 0.5), ctx, mask, source, floors),
         _paste_case("belmost", belmost, COPY_INTER, (0.84375, 0.84375), ctx, mask, source, floors),
         _paste_case("trevane", trevane, OCCLUSION_INTER, (0.15625, 0.15625), ctx, mask, source, floors),
     ]

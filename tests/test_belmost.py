@@ -262,11 +262,16 @@ def test_alpha_zero_shows_image_any_other_alpha_the_patch(op):
 
 
 @pytest.mark.parametrize("op", [belmost, trevane])
-def test_grey_source_four_wide_is_opaque(op):
-    rec = {"image": np.zeros((100, 100, 3), np.uint8), "mask": np.zeros((100, 100), np.uint8)}
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.float32])
+def test_grey_source_four_wide_is_opaque(op, dtype):
+    rec = {"image": np.zeros((100, 100, 3), np.uint8)[:, ::-1], "mask": np.zeros((100, 100), np.uint8)}
     mode = K.COPY_RANDOM if op is belmost else K.OCCLUSION_RANDOM
-    out = op(rec, 1.0, mode, K.FIT_PASTE, np.full((20, 4), 100, np.uint8), 0, (0.2, 0.2))["image"]
-    assert out.any(2).sum() == 20 * 4
+    random.seed(12)
+    out = op(rec, 1.0, mode, K.FIT_PASTE, np.full((20, 4), 100.7, dtype), 0, (0.2, 0.2))["image"]
+    r = random.Random(12)
+    r.random(), r.randint(20, 20)
+    s, t = light(r)
+    assert out.any(2).sum() == 20 * 4 and (out[out.any(2)] == lit(dtype(100.7), s, t)).all()
 
 
 @pytest.mark.parametrize("op", [belmost, trevane])
