@@ -30,3 +30,10 @@ def test_top_level_and_binding(restore_threads):
     assert kiro.get_num_threads() == 2
     with pytest.raises(TypeError):
         set_num_threads("2")
+
+
+def test_zero_means_sequential(restore_threads):
+    set_num_threads(0)
+    assert get_num_threads() == 1
+    set_num_threads(2)
+    assert get_num_threads() == 2
