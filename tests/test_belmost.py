@@ -384,3 +384,15 @@ def test_keypoints_only_record(op, mode):
         ys, xs = np.nonzero(out.any(2))
         assert (xs.min(), ys.min()) == (x, y) and "mask" not in rec
         assert op is trevane or not out[mask != 0].any()
+
+
+@pytest.mark.parametrize("op,mode", [(belmost, K.COPY_RANDOM), (trevane, K.OCCLUSION_RANDOM)])
+def test_light_change_exact_on_every_value(op, mode):
+    image = np.dstack([np.tile(np.arange(261) % 256, (8, 1))] * 3).astype(np.uint8)
+    image[:, :, 1] = image[:, ::-1, 1]
+    for seed in range(300):
+        random.seed(seed)
+        out = op({"image": image, "mask": np.zeros((8, 261), np.uint8)}, 1.0, mode, K.FIT_PASTE, None, 0, (1, 1))
+        r = random.Random(seed)
+        r.random(), r.randint(8, 8), r.randint(261, 261), r.randint(0, 0), r.randint(0, 0)
+        assert np.array_equal(out["image"], lit(image, *light(r)))

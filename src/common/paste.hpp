@@ -21,6 +21,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/arrays.hpp"
 #include "common/draws.hpp"
 #include "common/errors.hpp"
@@ -301,14 +305,74 @@ inline std::array<uint8_t, 256> light_table(const Patch& p) {
     return lut;
 }
 
+// The same table as y = (v * a + b) >> 15, saturated to [0, 255], when some a, b
+// reproduce all 256 entries exactly (checked entry by entry); a == 0 otherwise.
+struct FixedLight {
+    int32_t a = 0, b = 0;
+};
+
+inline FixedLight fixed_light(const std::array<uint8_t, 256>& table, double scale) {
+    const long long base = std::llround(scale * 32768.0);
+    for (const long long a : {base, base - 1, base + 1, base - 2, base + 2}) {
+        if (a <= 0 || a > 65535) continue;
+        long long lo = -(1LL << 30), hi = 1LL << 30;
+        for (long long v = 0; v < 256; ++v) {
+            const long long o = table[static_cast<size_t>(v)], p = v * a;
+            if (o < 255) hi = std::min(hi, (o + 1) * 32768 - 1 - p);
+            if (o > 0) lo = std::max(lo, o * 32768 - p);
+        }
+        if (lo > hi) continue;
+        FixedLight f{static_cast<int32_t>(a), static_cast<int32_t>(lo)};
+        bool same = true;
+        for (int v = 0; v < 256 && same; ++v) {
+            const int32_t y = (v * f.a + f.b) >> 15;
+            same = static_cast<uint8_t>(std::clamp(y, 0, 255)) == table[static_cast<size_t>(v)];
+        }
+        if (same) return f;
+    }
+    return {};
+}
+
+// dst = table[src] over `n` bytes, sixteen at a time with the fixed-point form.
+inline void light_bytes(const uint8_t* src, uint8_t* dst, int n, const std::array<uint8_t, 256>& table,
+                        const FixedLight& f) {
+    int i = 0;
+#if defined(__SSE2__)
+    if (f.a > 0) {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i a16 = _mm_set1_epi16(static_cast<short>(static_cast<uint16_t>(f.a)));
+        const __m128i b32 = _mm_set1_epi32(f.b);
+        const auto half = [&](__m128i v16) {
+            const __m128i pl = _mm_mullo_epi16(v16, a16), ph = _mm_mulhi_epu16(v16, a16);
+            const __m128i r0 = _mm_srai_epi32(_mm_add_epi32(_mm_unpacklo_epi16(pl, ph), b32), 15);
+            const __m128i r1 = _mm_srai_epi32(_mm_add_epi32(_mm_unpackhi_epi16(pl, ph), b32), 15);
+            return _mm_packs_epi32(r0, r1);
+        };
+        for (; i + 16 <= n; i += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+            const __m128i y = _mm_packus_epi16(half(_mm_unpacklo_epi8(x, zero)), half(_mm_unpackhi_epi8(x, zero)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), y);
+        }
+    }
+#endif
+    for (; i < n; ++i) dst[i] = table[src[i]];
+}
+
+// dst = light(src) for 8-bit h x w x 3 Mats.
+inline void light_mat(const cv::Mat& src, cv::Mat& dst, const std::array<uint8_t, 256>& table,
+                      const FixedLight& f) {
+    const int n = src.cols * 3;
+    for (int r = 0; r < src.rows; ++r) light_bytes(src.ptr<uint8_t>(r), dst.ptr<uint8_t>(r), n, table, f);
+}
+
 // The patch after its light change, as a new 8-bit h x w x 3 Mat.
 inline cv::Mat lit_patch(const Patch& p) {
     cv::Mat out(p.pixels.size(), CV_8UC3);
     if (p.pixels.depth() == CV_8U) {
         const auto t = light_table(p);
-        const cv::Mat lut(1, 256, CV_8U, const_cast<uint8_t*>(t.data()));
+        const FixedLight f = fixed_light(t, p.scale);
         py::gil_scoped_release nogil;
-        cv::LUT(p.pixels, lut, out);
+        light_mat(p.pixels, out, t, f);
         return out;
     }
     py::gil_scoped_release nogil;
@@ -348,9 +412,9 @@ inline void paste_lit(const Patch& p, cv::Mat dst, const cv::Mat& where, const c
         return;
     }
     const auto t = light_table(p);
-    const cv::Mat lut(1, 256, CV_8U, const_cast<uint8_t*>(t.data()));
+    const FixedLight f = fixed_light(t, p.scale);
     py::gil_scoped_release nogil;
-    cv::LUT(p.pixels, lut, dst);
+    light_mat(p.pixels, dst, t, f);
     if (where.empty()) return;
     // Kept pixels: runs of zeros in `where` take `under`.
     const int w = p.pixels.cols;
