@@ -101,7 +101,9 @@ def _paste_case(name, op, mode, ratio, ctx, mask, source, floors):
         random.seed(0)
         op({"image": image, "mask": mask}, 1.0, mode, FIT_PASTE, source, 0, ratio)
 
-    _, h, w = (random.seed(0), random.random(), caspen(image, source, ratio))[2]
+    random.seed(0)
+    random.random()
+    _, h, w = caspen(image, source, ratio)
     return Case(op="%s FIT_PASTE (%d x %d patch)" % (name, w, h), kiro=run,
                 floor=lambda: floors.copy(image), floor_name="image copy", target=4.0)
 

@@ -396,3 +396,12 @@ def test_light_change_exact_on_every_value(op, mode):
         r = random.Random(seed)
         r.random(), r.randint(8, 8), r.randint(261, 261), r.randint(0, 0), r.randint(0, 0)
         assert np.array_equal(out["image"], lit(image, *light(r)))
+
+
+def test_patch_wider_than_image_is_refused(record):
+    image = record["image"]
+    for seed in range(8):
+        random.seed(seed)
+        with pytest.raises(ValueError):
+            belmost(record, 1.0, K.COPY_IMAGE_EDGE, K.FIT_PASTE, np.zeros((10, 30, 3), np.uint8), 0, (1.5, 1.5))
+        assert record["image"] is image
