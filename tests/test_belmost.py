@@ -405,3 +405,18 @@ def test_patch_wider_than_image_is_refused(record):
         with pytest.raises(ValueError):
             belmost(record, 1.0, K.COPY_IMAGE_EDGE, K.FIT_PASTE, np.zeros((10, 30, 3), np.uint8), 0, (1.5, 1.5))
         assert record["image"] is image
+
+
+@pytest.mark.parametrize("op", [belmost, trevane])
+@pytest.mark.parametrize("fit,error", [(K.FIT_PASTE, None), (K.FIT_NORMAL, RuntimeError)])
+def test_empty_patch(op, fit, error):
+    image = np.random.RandomState(1).randint(0, 256, (3, 14, 3)).astype(np.uint8)
+    rec = {"image": image, "mask": np.eye(3, 14, dtype=np.uint8)}
+    random.seed(0)  # patch height trunc(3 * 0.1) = 0
+    if error:
+        with pytest.raises(error):
+            op(rec, 1.0, fit_method=fit, size_ratio=(0.1, 0.1))
+        assert rec["image"] is image
+    else:
+        out = op(rec, 1.0, fit_method=fit, size_ratio=(0.1, 0.1))["image"]
+        assert out is not image and np.array_equal(out, image)

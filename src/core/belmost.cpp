@@ -45,6 +45,7 @@ py::array direct_paste(const Image& img, const cv::Mat& mask, const paste::Patch
     const cv::Mat alpha_on = patch.alpha.empty() ? cv::Mat() : opaque(patch);
     cv::Mat view, take;
     py::array out = paste::copy_outside(img, roi, view);
+    if (roi.area() == 0) return out;  // an empty patch changes nothing
     {
         py::gil_scoped_release nogil;
         cv::compare(mask(roi), 0, take, cv::CMP_EQ);
@@ -67,9 +68,9 @@ void clear_strip(cv::Mat& mc, const cv::Rect& strip, long long length) {
 cv::Mat clone_mask(const cv::Mat& mask, const cv::Rect& roi) {
     const int h = roi.height, w = roi.width;
     cv::Mat mc;
+    if (h == 0 || w == 0) return mc;
     py::gil_scoped_release nogil;
     cv::compare(mask(roi), 0, mc, cv::CMP_EQ);
-    if (h == 0 || w == 0) return mc;
     const int nh = std::min(MIN_LINE, h), nw = std::min(MIN_LINE, w);
     clear_strip(mc, cv::Rect(0, 0, w, nh), w);
     clear_strip(mc, cv::Rect(0, h - nh, w, nh), w);
