@@ -2,6 +2,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -91,42 +92,76 @@ T to_pixel(double v) {
     }
 }
 
-// Selected pixels (region non-zero) as a 0/1 byte per pixel, row-major.
-std::vector<uint8_t> selection(const py::array& region_in) {
+// The region's bounding box and, inside it, a 0/1 byte per pixel (row-major).
+struct Selection {
+    long long r0 = 0, r1 = 0, c0 = 0, c1 = 0;  // rows r0..r1-1, columns c0..c1-1
+    std::vector<uint8_t> sel;
+    long long width() const { return c1 - c0; }
+};
+
+Selection selection(const py::array& region_in) {
     const py::array region = kiro::packed(region_in);
     const long long h = region.shape(0), w = region.shape(1);
-    std::vector<uint8_t> sel(static_cast<size_t>(h * w));
     const char* base = static_cast<const char*>(region.data());
     const py::ssize_t stride = h > 0 ? region.strides(0) : 0;
+    Selection S;
     kiro::dispatch_dtype(region.dtype(), "region", [&](auto tag) {
         using T = decltype(tag);
+        auto row = [&](long long r) { return reinterpret_cast<const T*>(base + r * stride); };
         py::gil_scoped_release nogil;
+        long long r0 = h, r1 = 0, c0 = w, c1 = 0;
         for (long long r = 0; r < h; ++r) {
-            const T* p = reinterpret_cast<const T*>(base + r * stride);
-            uint8_t* s = sel.data() + r * w;
-            for (long long c = 0; c < w; ++c) s[c] = p[c] != T(0);
+            const T* p = row(r);
+            bool any = false;
+            for (long long c = 0; c < w; ++c) any |= p[c] != T(0);  // branch-free, vectorises
+            if (!any) continue;
+            r0 = std::min(r0, r);
+            r1 = r + 1;
+            long long a = 0, b = w;
+            while (p[a] == T(0)) ++a;
+            while (p[b - 1] == T(0)) --b;
+            c0 = std::min(c0, a);
+            c1 = std::max(c1, b);
+        }
+        if (r1 == 0) return;
+        S.r0 = r0, S.r1 = r1, S.c0 = c0, S.c1 = c1;
+        S.sel.resize(static_cast<size_t>((r1 - r0) * (c1 - c0)));
+        for (long long r = r0; r < r1; ++r) {
+            const T* p = row(r) + c0;
+            uint8_t* s = S.sel.data() + (r - r0) * (c1 - c0);
+            for (long long c = 0; c < c1 - c0; ++c) s[c] = p[c] != T(0);
         }
     });
-    return sel;
+    return S;
 }
 
 struct Layout {
     long long h, w, cn;
 };
 
+// Calls f(pixel pointer) for every selected pixel, row by row.
+template <class T, class F>
+void for_selected(T* px, const Selection& S, const Layout& L, F&& f) {
+    const long long bw = S.width();
+    for (long long r = S.r0; r < S.r1; ++r) {
+        const uint8_t* s = S.sel.data() + (r - S.r0) * bw;
+        T* p = px + (r * L.w + S.c0) * L.cn;
+        for (long long c = 0; c < bw; ++c, p += L.cn)
+            if (s[c]) f(p);
+    }
+}
+
 // Per-channel mean of the selected pixels as pixel values (integers rounded to
 // the nearest, halves away from zero); empty when nothing is selected.
 template <class T>
-std::vector<T> region_mean(const T* px, const uint8_t* sel, const Layout& L) {
+std::vector<T> region_mean(T* px, const Selection& S, const Layout& L) {
     using Acc = std::conditional_t<std::is_floating_point_v<T>, double, __int128>;
     std::vector<Acc> sum(static_cast<size_t>(L.cn), Acc(0));
     long long count = 0;
-    for (long long i = 0; i < L.h * L.w; ++i) {
-        if (!sel[i]) continue;
+    for_selected(px, S, L, [&](const T* p) {
         ++count;
-        const T* p = px + i * L.cn;
         for (long long k = 0; k < L.cn; ++k) sum[k] += static_cast<Acc>(p[k]);
-    }
+    });
     std::vector<T> mean;
     if (count == 0) return mean;
     for (long long k = 0; k < L.cn; ++k) {
@@ -144,22 +179,18 @@ std::vector<T> region_mean(const T* px, const uint8_t* sel, const Layout& L) {
 }
 
 template <class T>
-void paint(T* px, const uint8_t* sel, const Layout& L, Fill kind, const std::vector<T>& value, uint64_t seed) {
+void paint(T* px, const Selection& S, const Layout& L, Fill kind, const std::vector<T>& value, uint64_t seed) {
     if (kind == Fill::Random) {
         Gauss gauss(seed);
         const bool real = std::is_floating_point_v<T>;
         const double mu = real ? kNoiseMeanReal : kNoiseMeanInt, sd = real ? kNoiseStdReal : kNoiseStdInt;
-        for (long long i = 0; i < L.h * L.w; ++i) {
-            if (!sel[i]) continue;
-            T* p = px + i * L.cn;
+        for_selected(px, S, L, [&](T* p) {
             for (long long k = 0; k < L.cn; ++k) p[k] = to_pixel<T>(mu + sd * gauss.next());
-        }
+        });
         return;
     }
-    for (long long i = 0; i < L.h * L.w; ++i) {
-        if (!sel[i]) continue;
-        std::memcpy(px + i * L.cn, value.data(), sizeof(T) * static_cast<size_t>(L.cn));
-    }
+    const size_t bytes = sizeof(T) * static_cast<size_t>(L.cn);
+    for_selected(px, S, L, [&](T* p) { std::memcpy(p, value.data(), bytes); });
 }
 
 // An integer fill value as T; values the type cannot hold are refused.
@@ -209,7 +240,7 @@ py::array fill_in(py::object image, py::object region, py::object fill_type) {
                               : 0;
 
     const Layout L{img.shape(0), img.shape(1), img.ndim() == 3 ? img.shape(2) : 1};
-    const std::vector<uint8_t> sel = selection(reg);
+    const Selection sel = selection(reg);
     // New C-order, native-order image holding a copy of the input.
     py::object native = img.dtype().attr("newbyteorder")("=");
     py::array out =
@@ -224,10 +255,10 @@ py::array fill_in(py::object image, py::object region, py::object fill_type) {
             if (how == Fill::Value) value.assign(static_cast<size_t>(L.cn), fill_value<T>(fill_type));
             py::gil_scoped_release nogil;
             if (how == Fill::Mean) {
-                value = region_mean<T>(px, sel.data(), L);
+                value = region_mean<T>(px, sel, L);
                 if (value.empty()) return;
             }
-            paint<T>(px, sel.data(), L, how, value, seed);
+            paint<T>(px, sel, L, how, value, seed);
         }
     });
     return out;
