@@ -99,6 +99,20 @@ struct Selection {
     long long width() const { return c1 - c0; }
 };
 
+// Branch-free reduction over a row, so the compiler vectorises it.
+template <class T>
+bool row_has_content(const T* p, long long w) {
+    if constexpr (std::is_integral_v<T>) {
+        std::make_unsigned_t<std::conditional_t<std::is_same_v<T, bool>, uint8_t, T>> acc = 0;
+        for (long long c = 0; c < w; ++c) acc |= static_cast<decltype(acc)>(p[c]);
+        return acc != 0;
+    } else {
+        long long n = 0;
+        for (long long c = 0; c < w; ++c) n += p[c] != T(0);
+        return n != 0;
+    }
+}
+
 Selection selection(const py::array& region_in) {
     const py::array region = kiro::packed(region_in);
     const long long h = region.shape(0), w = region.shape(1);
@@ -112,9 +126,7 @@ Selection selection(const py::array& region_in) {
         long long r0 = h, r1 = 0, c0 = w, c1 = 0;
         for (long long r = 0; r < h; ++r) {
             const T* p = row(r);
-            bool any = false;
-            for (long long c = 0; c < w; ++c) any |= p[c] != T(0);  // branch-free, vectorises
-            if (!any) continue;
+            if (!row_has_content(p, w)) continue;
             r0 = std::min(r0, r);
             r1 = r + 1;
             long long a = 0, b = w;
@@ -155,13 +167,25 @@ void for_selected(T* px, const Selection& S, const Layout& L, F&& f) {
 // the nearest, halves away from zero); empty when nothing is selected.
 template <class T>
 std::vector<T> region_mean(T* px, const Selection& S, const Layout& L) {
-    using Acc = std::conditional_t<std::is_floating_point_v<T>, double, __int128>;
+    // 64-bit sums hold 2^31 pixels of 32-bit values; wider types need 128 bits.
+    using Wide = std::conditional_t<(sizeof(T) <= 4), std::conditional_t<std::is_signed_v<T>, int64_t, uint64_t>,
+                                    std::conditional_t<std::is_signed_v<T>, __int128, unsigned __int128>>;
+    using Acc = std::conditional_t<std::is_floating_point_v<T>, double, Wide>;
     std::vector<Acc> sum(static_cast<size_t>(L.cn), Acc(0));
     long long count = 0;
-    for_selected(px, S, L, [&](const T* p) {
-        ++count;
-        for (long long k = 0; k < L.cn; ++k) sum[k] += static_cast<Acc>(p[k]);
-    });
+    if (L.cn == 3) {  // the usual colour image: sums kept in registers
+        Acc s0 = 0, s1 = 0, s2 = 0;
+        for_selected(px, S, L, [&](const T* p) {
+            ++count;
+            s0 += static_cast<Acc>(p[0]), s1 += static_cast<Acc>(p[1]), s2 += static_cast<Acc>(p[2]);
+        });
+        sum = {s0, s1, s2};
+    } else {
+        for_selected(px, S, L, [&](const T* p) {
+            ++count;
+            for (long long k = 0; k < L.cn; ++k) sum[k] += static_cast<Acc>(p[k]);
+        });
+    }
     std::vector<T> mean;
     if (count == 0) return mean;
     for (long long k = 0; k < L.cn; ++k) {
@@ -169,9 +193,13 @@ std::vector<T> region_mean(T* px, const Selection& S, const Layout& L) {
             mean.push_back(static_cast<T>(sum[k] / static_cast<double>(count)));
         } else {
             // Exact integer mean: quotient, then the remainder decides the rounding.
-            Acc q = sum[k] / count;
-            const Acc r = sum[k] % count;
-            if (2 * (r < 0 ? -r : r) >= count) q += r < 0 ? -1 : 1;
+            Acc q = sum[k] / static_cast<Acc>(count);
+            const Acc r = sum[k] % static_cast<Acc>(count);
+            if constexpr (std::is_signed_v<Acc>) {
+                if (2 * (r < 0 ? -r : r) >= count) q += r < 0 ? -1 : 1;
+            } else if (2 * r >= static_cast<Acc>(count)) {
+                q += 1;
+            }
             mean.push_back(static_cast<T>(q));
         }
     }
@@ -187,6 +215,11 @@ void paint(T* px, const Selection& S, const Layout& L, Fill kind, const std::vec
         for_selected(px, S, L, [&](T* p) {
             for (long long k = 0; k < L.cn; ++k) p[k] = to_pixel<T>(mu + sd * gauss.next());
         });
+        return;
+    }
+    if (L.cn == 3) {
+        const T v0 = value[0], v1 = value[1], v2 = value[2];
+        for_selected(px, S, L, [&](T* p) { p[0] = v0, p[1] = v1, p[2] = v2; });
         return;
     }
     const size_t bytes = sizeof(T) * static_cast<size_t>(L.cn);
