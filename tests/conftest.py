@@ -1,4 +1,6 @@
 import random
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -35,3 +37,22 @@ def record(image):
     keypoints = np.array([[30, 10, 49, 10, 49, 19, 30, 19],
                           [5, 35, 19, 35, 19, 49, 5, 49]], np.int32)
     return {"image": image, "mask": mask, "keypoints": keypoints}
+
+
+def python_turns_during(call):
+    """Loop turns a Python thread makes while call() runs (about 0 when it holds the GIL)."""
+    state = {"count": 0, "stop": False}
+
+    def spin():
+        while not state["stop"]:
+            state["count"] += 1
+
+    t = threading.Thread(target=spin)
+    t.start()
+    time.sleep(0.005)
+    before = state["count"]
+    call()
+    during = state["count"] - before
+    state["stop"] = True
+    t.join()
+    return during

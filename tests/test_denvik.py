@@ -5,6 +5,7 @@ import pytest
 
 from kiro.core import denvik
 from kiro.core.denvik import _dwn_brightness, _generate_denvik, denvik_transform
+from conftest import python_turns_during
 
 WARNING = "Warning! init_delta should be larger than 50 that get better effect.\n"
 
@@ -165,27 +166,6 @@ def test_strided_view_and_arguments():
         denvik_transform(base)
     with pytest.raises(TypeError):
         denvik._generate_denvik(base, 3)
-
-
-def python_turns_during(call):
-    """Loop turns a Python thread makes while call() runs (about 0 when it holds the GIL)."""
-    import threading
-    import time
-    state = {"count": 0, "stop": False}
-
-    def spin():
-        while not state["stop"]:
-            state["count"] += 1
-
-    t = threading.Thread(target=spin)
-    t.start()
-    time.sleep(0.005)
-    before = state["count"]
-    call()
-    during = state["count"] - before
-    state["stop"] = True
-    t.join()
-    return during
 
 
 @pytest.mark.parametrize("call", [lambda img: denvik_transform(img, 60), lambda img: _dwn_brightness(img, 60),

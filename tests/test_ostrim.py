@@ -5,6 +5,7 @@ import pytest
 
 from kiro.core.ostrim import ostrim
 from test_pandrik import (CLASS_MSG, PAD_MSG, H, W, check_zoom, coded_image, copies, expected_rect,
+from conftest import python_turns_during
                           make_sample, rect_row, selection)
 
 
@@ -150,27 +151,6 @@ def test_errors(data, kwargs, error, message):
         assert type(e.value) is Exception and str(e.value) == message
     if kwargs.get("prob") == 0:  # raised before the gate's draw
         assert random.getstate() == random.Random(4).getstate()
-
-
-def python_turns_during(call):
-    """Loop turns a Python thread makes while call() runs (about 0 when it holds the GIL)."""
-    import threading
-    import time
-    state = {"count": 0, "stop": False}
-
-    def spin():
-        while not state["stop"]:
-            state["count"] += 1
-
-    t = threading.Thread(target=spin)
-    t.start()
-    time.sleep(0.005)
-    before = state["count"]
-    call()
-    during = state["count"] - before
-    state["stop"] = True
-    t.join()
-    return during
 
 
 @pytest.mark.parametrize("op", ["pandrik", "ostrim"])

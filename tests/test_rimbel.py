@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 from kiro.core.rimbel import hsv_transform
+from conftest import python_turns_during
 
 
 def factors(seed, fraction):
@@ -160,27 +161,6 @@ def test_tall_image_bands_match_small_pieces():
         random.seed(3)
         parts.append(hsv_transform(np.ascontiguousarray(img[lo:hi]), 0.5))
     assert np.array_equal(whole, np.concatenate(parts))
-
-
-def python_turns_during(call):
-    """Loop turns a Python thread makes while call() runs (about 0 when it holds the GIL)."""
-    import threading
-    import time
-    state = {"count": 0, "stop": False}
-
-    def spin():
-        while not state["stop"]:
-            state["count"] += 1
-
-    t = threading.Thread(target=spin)
-    t.start()
-    time.sleep(0.005)
-    before = state["count"]
-    call()
-    during = state["count"] - before
-    state["stop"] = True
-    t.join()
-    return during
 
 
 def test_pixel_work_releases_the_gil():

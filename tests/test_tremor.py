@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 from kiro.core.tremor import tremor_image
+from conftest import python_turns_during
 
 
 def small(r):
@@ -128,27 +129,6 @@ def test_input_untouched_and_views():
     b = tremor_image(np.ascontiguousarray(base[::2, ::-1]), 3, 2)
     assert np.array_equal(a, b) and np.array_equal(base, keep)
     assert not np.shares_memory(a, base)
-
-
-def python_turns_during(call):
-    """Loop turns a Python thread makes while call() runs (about 0 when it holds the GIL)."""
-    import threading
-    import time
-    state = {"count": 0, "stop": False}
-
-    def spin():
-        while not state["stop"]:
-            state["count"] += 1
-
-    t = threading.Thread(target=spin)
-    t.start()
-    time.sleep(0.005)
-    before = state["count"]
-    call()
-    during = state["count"] - before
-    state["stop"] = True
-    t.join()
-    return during
 
 
 def test_pixel_work_releases_the_gil():

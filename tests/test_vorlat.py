@@ -6,6 +6,7 @@ import pytest
 
 from kiro.core import vorlat
 from kiro.core.vorlat import create_gaussian_mask, generate_noisy
+from conftest import python_turns_during
 
 SIGMA = math.sqrt(0.1)
 
@@ -274,27 +275,6 @@ def test_arguments_are_required():
     with pytest.raises(TypeError):
         generate_noisy(np.zeros((3, 3, 3), np.uint8))
     assert vorlat.generate_noisy(image=np.zeros((3, 3, 3), np.uint8), noise_typ="x") is None
-
-
-def python_turns_during(call):
-    """Loop turns a Python thread makes while call() runs (about 0 when it holds the GIL)."""
-    import threading
-    import time
-    state = {"count": 0, "stop": False}
-
-    def spin():
-        while not state["stop"]:
-            state["count"] += 1
-
-    t = threading.Thread(target=spin)
-    t.start()
-    time.sleep(0.005)
-    before = state["count"]
-    call()
-    during = state["count"] - before
-    state["stop"] = True
-    t.join()
-    return during
 
 
 @pytest.mark.parametrize("kind", ["gauss", "s&p", "poisson", "speckle"])
