@@ -4,8 +4,8 @@ import numpy as np
 import pytest
 
 from kiro.core.ostrim import ostrim
-from test_pandrik import (CLASS_MSG, PAD_MSG, H, W, check_zoom, coded_image, copies, expected_rect,
 from conftest import python_turns_during
+from test_pandrik import (CLASS_MSG, PAD_MSG, H, W, check_zoom, coded_image, copies, expected_rect,
                           make_sample, rect_row, selection)
 
 
