@@ -7,6 +7,7 @@ import numpy as np
 
 import harness
 import kiro
+import peers
 
 
 def cases(ctx):
@@ -36,16 +37,18 @@ def cases(ctx):
     return [
         harness.Case(op="hsv_transform", kiro=seeded(lambda: kiro.hsv_transform(img, 0.5)),
                      floor=lambda: fl.hsv_round_trip(img), floor_name="cvtColor x2", target=1.3,
-                     cv2=cv2_hsv if cv2 else None),
+                     cv2=cv2_hsv if cv2 else None, peer=peers.hsv(img)[1], peer_name=peers.hsv(img)[0]),
         harness.Case(op="tremor_image", kiro=seeded(lambda: kiro.tremor_image(img)),
                      floor=lambda: fl.shake(img, 5, -5), floor_name="warp+blend+blur", target=1.1,
-                     cv2=cv2_shake if cv2 else None),
+                     cv2=cv2_shake if cv2 else None, peer=peers.motion_blur(img)[1],
+                     peer_name=peers.motion_blur(img)[0]),
         harness.Case(op="denvik_transform", kiro=lambda: kiro.denvik_transform(img, 60),
                      floor=lambda: np.random.normal(0, math.sqrt(0.03), img.shape),
                      floor_name="np.random.normal", target=1.3),
         harness.Case(op="generate_noisy gauss", kiro=lambda: kiro.generate_noisy(img, "gauss"),
                      floor=lambda: np.random.normal(0, sigma_gauss, img.shape),
-                     floor_name="np.random.normal", target=0.5),
+                     floor_name="np.random.normal", target=0.5, peer=peers.gauss_noise(img)[1],
+                     peer_name=peers.gauss_noise(img)[0]),
         harness.Case(op="generate_noisy speckle", kiro=lambda: kiro.generate_noisy(img, "speckle"),
                      floor=lambda: np.random.normal(0, 1, img.shape),
                      floor_name="np.random.normal", target=0.5),

@@ -4,6 +4,7 @@ beside two warps (image bilinear, mask nearest)."""
 import numpy as np
 
 from harness import Case
+import peers
 from kiro.core.grellin import grellin
 from kiro.core.quendor import quendor
 
@@ -45,6 +46,7 @@ def cases(ctx):
         cv2.warpAffine(image, M, (w, h))
         cv2.warpAffine(mask, M, (w, h), flags=cv2.INTER_NEAREST)
 
+    rotate_name, rotate_peer = peers.rotate(image, mask, ANGLE)
     return [
         Case(op="grellin (%d classes, %d x %d kernel)" % (len(classes), pad_h, pad_w),
              kiro=lambda: grellin(mask),
@@ -56,5 +58,5 @@ def cases(ctx):
              setup=ctx.record,
              floor=lambda: floors.rotate(image, mask, ANGLE),
              floor_name="2 x warpAffine (bilinear image, nearest mask)", target=1.3,
-             cv2=cv2_rotate if cv2 else None),
+             cv2=cv2_rotate if cv2 else None, peer=rotate_peer, peer_name=rotate_name),
     ]

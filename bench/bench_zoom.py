@@ -3,6 +3,7 @@
 import numpy as np
 
 from harness import Case
+import peers
 from kiro.core.ostrim import ostrim
 from kiro.core.pandrik import pandrik
 from kiro.utils.kp2mask import kp2mask
@@ -39,13 +40,14 @@ def cases(ctx):
 
     floor = lambda: floors.crop_resize(image, mask, top, left, h, w)
     label = "crop + cv::resize (cubic image, nearest mask)"
+    peer_name, peer = peers.crop_resize(image, mask, (top, left, h, w), image.shape[:2])
     return [
         Case(op="pandrik constant_size (class %d, %d x %d crop)" % (CLASS, w, h),
              kiro=lambda rec: pandrik(rec, class_num=[CLASS], padding=PADDING, constant_size=True),
              setup=ctx.record, floor=floor, floor_name=label, target=2.0,
-             cv2=cv2_crop_resize if cv2 else None),
+             cv2=cv2_crop_resize if cv2 else None, peer=peer, peer_name=peer_name),
         Case(op="ostrim constant_size (class %d, %d x %d crop)" % (CLASS, w, h),
              kiro=lambda rec: ostrim(rec, class_num=CLASS, padding=PADDING, constant_size=True),
              setup=ctx.record, floor=floor, floor_name=label, target=2.0,
-             cv2=cv2_crop_resize if cv2 else None),
+             cv2=cv2_crop_resize if cv2 else None, peer=peer, peer_name=peer_name),
     ]
