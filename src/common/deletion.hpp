@@ -35,12 +35,7 @@ inline py::object item(py::handle data, const char* key) { return data[py::str(k
 inline void store(py::handle data, const char* key, py::handle value) { data[py::str(key)] = value; }
 
 // One random() draw; true when the operation acts (the draw is not above prob).
-inline bool gate_passes(py::handle prob) {
-    py::float_ u(draw::random());
-    const int r = PyObject_RichCompareBool(u.ptr(), prob.ptr(), Py_GT);
-    if (r < 0) throw py::error_already_set();
-    return r == 0;
-}
+inline bool gate_passes(py::handle prob) { return !draw::gate_skips(prob); }
 
 // `value in seq`, as Python's `in`.
 inline bool contains(py::handle seq, py::handle value) {

@@ -28,6 +28,15 @@ inline double uniform(double a, double b) { return random_module().attr("uniform
 // random.choice(seq)
 inline py::object choice(py::handle seq) { return random_module().attr("choice")(seq); }
 
+// The gate of most operations: one random() draw; true when it is greater
+// than `prob` (compared as Python does), i.e. the operation skips.
+inline bool gate_skips(py::handle prob) {
+    const py::float_ u(random());
+    const int r = PyObject_RichCompareBool(u.ptr(), prob.ptr(), Py_GT);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
 // random.sample(population, k)
 inline py::list sample(py::handle population, py::handle k) {
     return random_module().attr("sample")(population, k).cast<py::list>();

@@ -57,10 +57,7 @@ inline std::string shape_text(const py::array& a) {
 inline bool intake(py::handle data, py::object& image, py::handle prob) {
     check_labels(data);
     image = py::reinterpret_borrow<py::object>(data)[py::str("image")];
-    const py::float_ r(draw::random());
-    const int skip = PyObject_RichCompareBool(r.ptr(), prob.ptr(), Py_GT);
-    if (skip < 0) throw py::error_already_set();
-    return skip == 0;
+    return !draw::gate_skips(prob);
 }
 
 // The background value of the mask, compared with each element like NumPy's ==.

@@ -19,12 +19,6 @@ namespace {
 
 kiro::Globals g;
 
-bool gate_closed(py::handle prob) {
-    const int r = PyObject_RichCompareBool(py::float_(kiro::draw::random()).ptr(), prob.ptr(), Py_GT);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 // class_num: a number is kept, a tuple/list is checked and one entry drawn
 // from it, anything else becomes None.
 py::object class_arg(py::handle class_num, py::handle bg_mask, bool has_mask) {
@@ -49,7 +43,7 @@ py::object ostrim(py::object data, py::object bg_mask, py::object prob, py::obje
                   py::object padding, py::object constant_size) {
     kiro::check_labels(data);
     const py::object image_value = data[py::str("image")];  // read before the gate
-    if (gate_closed(prob)) return data;
+    if (kiro::draw::gate_skips(prob)) return data;
     const py::int_ margin = zoom::margin(padding);
     const bool has_mask = kiro::has_key(data, "mask"), has_kp = kiro::has_key(data, "keypoints");
     py::object cls = class_arg(class_num, bg_mask, has_mask);

@@ -19,12 +19,6 @@ namespace {
 
 kiro::Globals g;
 
-bool gate_closed(py::handle prob) {
-    const int r = PyObject_RichCompareBool(py::float_(kiro::draw::random()).ptr(), prob.ptr(), Py_GT);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 // class_num: a tuple/list is checked and kept, an integer or None kept,
 // anything else becomes None.
 py::object class_arg(py::handle class_num, py::handle bg_mask, bool has_mask) {
@@ -61,7 +55,7 @@ std::pair<py::list, py::object> polygon_selection(py::handle data, const py::arr
 py::object pandrik(py::object data, py::object bg_mask, py::object prob, py::object class_num,
                    py::object padding, py::object constant_size) {
     kiro::check_labels(data);
-    if (gate_closed(prob)) return data;
+    if (kiro::draw::gate_skips(prob)) return data;
     const py::int_ margin = zoom::margin(padding);
     const bool has_mask = kiro::has_key(data, "mask"), has_kp = kiro::has_key(data, "keypoints");
     const py::object classes = class_arg(class_num, bg_mask, has_mask);

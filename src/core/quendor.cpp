@@ -198,7 +198,7 @@ py::object quendor(py::object data, py::object angle, py::object prob, py::objec
     const bool has_mask = kiro::has_key(data, "mask"), has_points = kiro::has_key(data, "keypoints");
 
     // Gate: no rotation, at most the boxes of the labels as they are.
-    if (py::float_(kiro::draw::random()) > prob) {
+    if (kiro::draw::gate_skips(prob)) {
         if (!kiro::truthy(use_bbox)) return data;
         if (has_mask) store_mask_boxes(data, bg_mask);
         if (has_points) store_polygon_boxes(data, data["keypoints"]);

@@ -72,14 +72,6 @@ py::array native_dense(const py::array& a) {
 
 bool same_dtype(const py::array& a, const py::array& b) { return kiro::equals(a.dtype(), b.dtype()); }
 
-// Step 1: one draw; a draw above `prob` declines.
-bool gate_declines(py::handle prob) {
-    py::float_ r(kiro::draw::random());
-    const int above = PyObject_RichCompareBool(r.ptr(), prob.ptr(), Py_GT);
-    if (above < 0) throw py::error_already_set();
-    return above == 1;
-}
-
 // Step 3: the alpha channel comes only from a 3-axis, 4-channel watermark.
 bool has_alpha(const py::array& wm) { return wm.ndim() == 3 && wm.shape(2) == 4; }
 
@@ -355,7 +347,7 @@ py::array clone(py::handle image, const Scaled& sc, const py::array& original, c
 
 py::object sigrel(py::object image, py::object watermark, py::object watermark_position, py::object fit_method,
                   py::object prob, py::object size_ratio, py::object thresh) {
-    if (gate_declines(prob)) return image;
+    if (kiro::draw::gate_skips(prob)) return image;
     const py::array source = kiro::load_source(watermark, kWrongWatermark);
     const bool alpha = has_alpha(source);
     const Sizes s = image_sizes(image);
