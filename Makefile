@@ -22,8 +22,15 @@ $(VPY):
 
 venv: $(VPY)
 
-install: opencv venv
+# Reinstalled only when a source, the Python package or the build files change.
+STAMP := $(VENV)/.kiro-installed
+SOURCES := $(shell find src kiro -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
+
+install: opencv venv $(STAMP)
+
+$(STAMP): $(SOURCES) | $(VPY)
 	$(VPY) -m pip install -q ".[test]"
+	touch $@
 
 test: install
 	$(VENV)/bin/pytest -q tests
