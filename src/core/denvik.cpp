@@ -106,10 +106,10 @@ py::array dwn_brightness(py::object image, py::object init_delta) {
     return darken_array(src, delta);
 }
 
-py::array generate_denvik(py::object image) {
-    const py::array src = require_image(image);  // the division by 255
-    const auto shape = kiro::unpack3(src);
-    const auto field = draw_field(shape);
+// out = clip((scaled(x) + field) * 255) per element, `scaled` mapping a pixel
+// to the 0..1 scale; 8-bit images go through a 256-entry table of it.
+template <class Scale>
+py::array add_noise(const py::array& src, const py::array_t<double, py::array::c_style>& field, Scale scaled) {
     py::array out = kiro::new_u8_like(src);
     auto* o = static_cast<uint8_t*>(out.mutable_data());
     const double* g = field.data();
@@ -119,40 +119,29 @@ py::array generate_denvik(py::object image) {
         const T* p = static_cast<const T*>(src.data());
         py::gil_scoped_release nogil;
         if constexpr (std::is_same_v<T, uint8_t>) {
-            double scaled[256];
-            for (int v = 0; v < 256; ++v) scaled[v] = v / 255.0;
-            add_field(scaled, p, g, o, n);
+            double table[256];
+            for (int v = 0; v < 256; ++v) table[v] = scaled(static_cast<uint8_t>(v));
+            add_field(table, p, g, o, n);
         } else {
-            for (py::ssize_t i = 0; i < n; ++i) o[i] = kiro::clip_u8((kiro::div255(p[i]) + g[i]) * 255.0);
+            for (py::ssize_t i = 0; i < n; ++i) o[i] = kiro::clip_u8((scaled(p[i]) + g[i]) * 255.0);
         }
     });
     return out;
+}
+
+py::array generate_denvik(py::object image) {
+    const py::array src = require_image(image);  // the division by 255
+    const auto field = draw_field(kiro::unpack3(src));
+    return add_noise(src, field, [](auto x) { return kiro::div255(x); });
 }
 
 py::array denvik_transform(py::object image, py::object init_delta) {
     warn_if_small(init_delta);
     const py::array src = require_image(image);
     const double delta = draw_delta(init_delta);
-    const auto shape = kiro::unpack3(src);
-    const auto field = draw_field(shape);
-    py::array out = kiro::new_u8_like(src);
-    auto* o = static_cast<uint8_t*>(out.mutable_data());
-    const double* g = field.data();
-    const py::ssize_t n = src.size();
-    kiro::dispatch_dtype(src.dtype(), "image", [&](auto tag) {
-        using T = decltype(tag);
-        const T* p = static_cast<const T*>(src.data());
-        py::gil_scoped_release nogil;
-        if constexpr (std::is_same_v<T, uint8_t>) {
-            // Darkening and the division by 255 in one table.
-            double scaled[256];
-            for (int v = 0; v < 256; ++v) scaled[v] = darken(v, delta) / 255.0;
-            add_field(scaled, p, g, o, n);
-        } else {
-            for (py::ssize_t i = 0; i < n; ++i) o[i] = kiro::clip_u8((darken(p[i], delta) / 255.0 + g[i]) * 255.0);
-        }
-    });
-    return out;
+    const auto field = draw_field(kiro::unpack3(src));
+    // Darkening and the division by 255 in one step.
+    return add_noise(src, field, [delta](auto x) { return darken(x, delta) / 255.0; });
 }
 
 PYBIND11_MODULE(denvik, m) {
