@@ -6,7 +6,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # Developer build tree (see `make dev`); override to keep several apart.
 BUILD_DIR ?= build/dev
 
-.PHONY: all opencv venv install test demo bench dev devtest clean
+.PHONY: all opencv venv install test testref demo bench dev devtest clean
 
 all: install
 
@@ -32,8 +32,16 @@ $(STAMP): $(SOURCES) | $(VPY)
 	$(VPY) -m pip install -q ".[test]"
 	touch $@
 
-test: install
-	$(VENV)/bin/pytest -q tests
+# Test-only modules calling the installed OpenCV directly (tests/reference).
+TESTREF := build/testref
+
+test: install testref
+	KIRO_TESTREF=$(TESTREF)/modules $(VENV)/bin/pytest -q tests
+
+testref: venv
+	cmake -S tests/reference -B $(TESTREF) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -Dpybind11_DIR=$$($(VPY) -m pybind11 --cmakedir) -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	cmake --build $(TESTREF)
 
 demo: install
 	$(VPY) examples/demo.py
@@ -50,7 +58,10 @@ dev: opencv
 	cmake --build $(BUILD_DIR) $(if $(TARGETS),--target kiro_stage_py $(TARGETS))
 
 devtest: dev
-	PYTHONPATH=$(BUILD_DIR)/stage $(PYTHON) -P -m pytest -q -p no:cacheprovider tests
+	cmake -S tests/reference -B $(BUILD_DIR)-testref -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -Dpybind11_DIR=$$($(PYTHON) -m pybind11 --cmakedir) -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake --build $(BUILD_DIR)-testref
+	KIRO_TESTREF=$(BUILD_DIR)-testref/modules PYTHONPATH=$(BUILD_DIR)/stage $(PYTHON) -P -m pytest -q -p no:cacheprovider tests
 
 clean:
 	rm -rf build $(VENV)

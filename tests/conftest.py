@@ -1,9 +1,18 @@
+import os
 import random
+import sys
 import threading
 import time
 
 import numpy as np
 import pytest
+
+# Test-only modules that call the installed OpenCV directly (tests/reference,
+# built by `make testref`); KIRO_TESTREF names their folder.
+_TESTREF = os.environ.get("KIRO_TESTREF") or os.path.join(
+    os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "testref", "modules")
+if os.path.isdir(_TESTREF):
+    sys.path.insert(0, os.path.abspath(_TESTREF))
 
 
 @pytest.fixture(autouse=True)
