@@ -35,8 +35,17 @@ $(STAMP): $(SOURCES) | $(VPY)
 # Test-only modules calling the installed OpenCV directly (tests/reference).
 TESTREF := build/testref
 
-test: install testref
+# The DataLoader example is tested against the CPU build of PyTorch when this
+# machine carries its wheel (kiro itself never imports torch).
+TORCH_WHEEL := $(firstword $(wildcard /opt/wheels/torch-*+cpu-cp311-*$(shell uname -m).whl))
+TORCH_STAMP := $(VENV)/.kiro-torch
+
+test: install testref $(if $(TORCH_WHEEL),$(TORCH_STAMP))
 	KIRO_TESTREF=$(TESTREF)/modules $(VENV)/bin/pytest -q tests
+
+$(TORCH_STAMP): | $(VPY)
+	$(VPY) -m pip install -q "$(TORCH_WHEEL)"
+	touch $@
 
 testref: venv
 	cmake -S tests/reference -B $(TESTREF) -G Ninja -DCMAKE_BUILD_TYPE=Release \

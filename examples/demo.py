@@ -26,7 +26,8 @@ from kiro.utils import _demo  # noqa: E402
 TILE = 256
 TITLE_H = 26
 COLUMNS = 5
-FAMILIES = ["utils", "paste", "watermark", "zoom", "delete", "repair_rotate", "ramps", "photometric"]
+OWN_ROW = {"pipeline"}  # families that start a row of their own
+FAMILIES = ["utils", "paste", "watermark", "zoom", "delete", "repair_rotate", "ramps", "photometric", "pipeline"]
 
 
 def sample_record():
@@ -68,6 +69,9 @@ def main(out_path):
     cells = [tile("sample + labels", overlay(sample))]
     for family in families():
         module = importlib.import_module("panels_" + family)
+        if family in OWN_ROW:
+            while len(cells) % COLUMNS:
+                cells.append(np.full((TILE + TITLE_H, TILE, 3), 16, np.uint8))
         random.seed(7)
         np.random.seed(7)
         for title, image in module.panels(copy.deepcopy(sample)):

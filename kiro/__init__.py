@@ -56,12 +56,18 @@ _EXPORTS.update({
     "denvik_transform": "kiro.core.denvik",
     "hsv_transform": "kiro.core.rimbel",
     "tremor_image": "kiro.core.tremor",
+    "Pipeline": "kiro.pipeline",
+    "PipelineError": "kiro.pipeline",
+    "StepError": "kiro.pipeline",
+    "pack_polygons": "kiro.polygons",
+    "unpack_polygons": "kiro.polygons",
+    "sample_seed": "kiro.polygons",
 })
 
 __all__ = sorted(_EXPORTS)
 
 
-_SUBPACKAGES = ("core", "utils", "data")
+_SUBPACKAGES = ("core", "utils", "data", "pipeline", "polygons")
 
 
 def __getattr__(name):

@@ -26,6 +26,9 @@ from .core.denvik import denvik_transform as denvik_transform
 from .core.rimbel import hsv_transform as hsv_transform
 from .core.tremor import tremor_image as tremor_image
 
-from . import core as core, data as data, utils as utils
+from .pipeline import Pipeline as Pipeline, PipelineError as PipelineError, StepError as StepError
+from .polygons import pack_polygons as pack_polygons, unpack_polygons as unpack_polygons, sample_seed as sample_seed
+
+from . import core as core, data as data, utils as utils, pipeline as pipeline, polygons as polygons
 
 __version__: str

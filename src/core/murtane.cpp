@@ -12,6 +12,7 @@
 #include "common/errors.hpp"
 #include "common/kinds.hpp"
 #include "common/labels.hpp"
+#include "common/row_labels.hpp"
 #include "common/module.hpp"
 
 namespace py = pybind11;
@@ -111,6 +112,7 @@ py::object keypoint_branch(py::handle data, py::object image, py::handle class_n
         --rows;
     }
     del::store(data, "keypoints", removed.empty() ? kp_obj : del::without_rows(kp, removed));
+    kiro::row_labels::drop(data, removed);
     return image;
 }
 
@@ -119,6 +121,7 @@ py::object keypoint_branch(py::handle data, py::object image, py::handle class_n
 py::object murtane(py::object data, py::object class_num, py::object bg_mask, py::object prob,
                    py::object fill_type) {
     kiro::check_labels(data);
+    kiro::row_labels::check(data);
     py::object image = del::item(data, "image");
     if (!del::gate_passes(prob)) return data;
     const bool has_mask = kiro::has_key(data, "mask");

@@ -8,6 +8,7 @@
 #include "common/draws.hpp"
 #include "common/kinds.hpp"
 #include "common/labels.hpp"
+#include "common/row_labels.hpp"
 #include "common/module.hpp"
 #include "common/zoom.hpp"
 
@@ -42,6 +43,7 @@ bool less_than(py::handle a, long long n) {
 py::object ostrim(py::object data, py::object bg_mask, py::object prob, py::object class_num,
                   py::object padding, py::object constant_size) {
     kiro::check_labels(data);
+    kiro::row_labels::check(data);
     const py::object image_value = data[py::str("image")];  // read before the gate
     if (kiro::draw::gate_skips(prob)) return data;
     const py::int_ margin = zoom::margin(padding);
@@ -95,6 +97,7 @@ py::object ostrim(py::object data, py::object bg_mask, py::object prob, py::obje
         py::list rows;
         if (!row.is_none()) rows.append(row);
         data[py::str("keypoints")] = row.is_none() ? kp.attr("copy")() : zoom::take_rows(kp, rows);
+        if (!row.is_none()) kiro::row_labels::take(data, rows);
     }
     data[py::str("image")] = scale ? zoom::resize_image(image_crop, size) : image_crop;
     return data;

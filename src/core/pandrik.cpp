@@ -8,6 +8,7 @@
 #include "common/draws.hpp"
 #include "common/kinds.hpp"
 #include "common/labels.hpp"
+#include "common/row_labels.hpp"
 #include "common/module.hpp"
 #include "common/zoom.hpp"
 
@@ -55,6 +56,7 @@ std::pair<py::list, py::object> polygon_selection(py::handle data, const py::arr
 py::object pandrik(py::object data, py::object bg_mask, py::object prob, py::object class_num,
                    py::object padding, py::object constant_size) {
     kiro::check_labels(data);
+    kiro::row_labels::check(data);
     if (kiro::draw::gate_skips(prob)) return data;
     const py::int_ margin = zoom::margin(padding);
     const bool has_mask = kiro::has_key(data, "mask"), has_kp = kiro::has_key(data, "keypoints");
@@ -88,7 +90,12 @@ py::object pandrik(py::object data, py::object bg_mask, py::object prob, py::obj
     }
     if (has_kp) {
         zoom::move_keypoints(kp, rect, scale, size);
-        data[py::str("keypoints")] = py::len(rows) > 0 ? zoom::take_rows(kp, rows) : kp.attr("copy")();
+        if (py::len(rows) > 0) {
+            data[py::str("keypoints")] = zoom::take_rows(kp, rows);
+            kiro::row_labels::take(data, rows);
+        } else {
+            data[py::str("keypoints")] = kp.attr("copy")();
+        }
     }
     data[py::str("image")] = scale ? zoom::resize_image(image_crop, size) : image_crop;
     return data;

@@ -11,6 +11,7 @@
 #include "common/errors.hpp"
 #include "common/kinds.hpp"
 #include "common/labels.hpp"
+#include "common/row_labels.hpp"
 #include "common/module.hpp"
 
 namespace py = pybind11;
@@ -90,6 +91,7 @@ void keypoint_branch(py::handle data, py::object image, py::object class_num, py
     image = g("fill_in")(image, region, fill_type);
     del::store(data, "image", image);
     del::store(data, "keypoints", del::without_rows(kp, {row}));
+    kiro::row_labels::drop(data, {row});
 }
 
 }  // namespace
@@ -97,6 +99,7 @@ void keypoint_branch(py::handle data, py::object image, py::object class_num, py
 py::object yelmot(py::object data, py::object class_num, py::object bg_mask, py::object prob,
                   py::object fill_type) {
     kiro::check_labels(data);
+    kiro::row_labels::check(data);
     py::object image = del::item(data, "image");
     if (!del::gate_passes(prob)) return data;
     const bool has_mask = kiro::has_key(data, "mask");
