@@ -144,10 +144,12 @@ def _constant(prefix, allow_int=False):
         names = [n for n in KirO.__all__ if n.startswith(prefix)]
         if isinstance(v, str) and v in names:
             return getattr(KirO, v)
-        values = [getattr(KirO, n) for n in names]
-        if any(type(v) is type(x) and v == x for x in values):
-            return v
-        if allow_int and isinstance(v, (int, np.integer)) and not isinstance(v, (bool, np.bool_)):
+        is_int = isinstance(v, (int, np.integer)) and not isinstance(v, (bool, np.bool_))
+        for x in (getattr(KirO, n) for n in names):
+            if (isinstance(x, str) and isinstance(v, str) and v == x) or (
+                    is_int and isinstance(x, int) and v == x):
+                return v
+        if allow_int and is_int:
             return v
         raise _Bad("one of %s%s, got %r" % (", ".join(names), " or an integer" if allow_int else "", v))
     return check
@@ -305,6 +307,7 @@ class _OneOf:
         self.where = where + " (one_of)"
         options = spec.pop("one_of")
         weights = spec.pop("weights", None)
+        raw_p = spec.get("p")
         self.p = _probability(spec.pop("p"), self.where) if "p" in spec else None
         if spec:
             raise PipelineError("%s: unknown key %s (a one_of group takes one_of, weights, p)"
@@ -317,13 +320,13 @@ class _OneOf:
                     or not all(_is_number(w) and w >= 0 for w in weights) or not sum(weights) > 0):
                 raise PipelineError("%s: weights must be %d non-negative numbers, not all 0, got %r"
                                     % (self.where, len(options), weights))
-            weights = [float(w) for w in weights]
-        self.weights = weights
         self.config = {"one_of": [o.config for o in self.options]}
         if weights is not None:
             self.config["weights"] = list(weights)
+            weights = [float(w) for w in weights]
+        self.weights = weights
         if self.p is not None:
-            self.config["p"] = self.p
+            self.config["p"] = raw_p
 
     def __call__(self, sample):
         if self.p is not None and not random.random() < self.p:

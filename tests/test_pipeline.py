@@ -54,7 +54,6 @@ def test_config_round_trip(tmp_path, form):
     pipe = kiro.Pipeline.from_config(src)
     out = pipe.to_config()
     want = json.loads(json.dumps(CONFIG))
-    want[2]["weights"] = [1.0, 2.0, 1.0]
     want[4] = {"op": "tremor_image"}
     assert out == want
     again = kiro.Pipeline.from_config(out)
@@ -194,7 +193,7 @@ def _labelled(kind, with_mask, as_array):
 
 
 def _check_aligned(rec, as_array):
-    kp = rec["keypoints"].reshape(len(rec["keypoints"]), -1, 2)
+    kp = rec["keypoints"].reshape(len(rec["keypoints"]), rec["keypoints"].shape[1] // 2, 2)
     labels = rec["labels"]
     assert isinstance(labels, np.ndarray) if as_array else isinstance(labels, list)
     assert len(labels) == len(kp)
@@ -218,14 +217,16 @@ CALLS = {
 @pytest.mark.parametrize("with_mask", [False, True], ids=["kp", "mask+kp"])
 @pytest.mark.parametrize("call", sorted(CALLS))
 def test_labels_follow_the_keypoint_rows(call, with_mask, as_array):
+    changed = 0
     for seed in range(4):
         random.seed(seed)
         rec = _labelled(call, with_mask, as_array)
         before = len(rec["keypoints"])
         CALLS[call](rec)
         _check_aligned(rec, as_array)
-        if call.startswith(("murtane", "yelmot")):
-            assert len(rec["keypoints"]) < before
+        changed += len(rec["keypoints"]) != before
+    if not call.startswith("ostrim"):  # ostrim keeps one row of four, or all when none was chosen
+        assert changed > 0
 
 
 @pytest.mark.parametrize("op", ["pandrik", "ostrim", "murtane", "yelmot"])
