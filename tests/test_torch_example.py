@@ -33,6 +33,9 @@ def test_same_torch_seed_same_samples_and_workers_differ(example):
 
 def test_kiro_does_not_import_torch(tmp_path):
     code = "import sys, kiro, kiro.pipeline, kiro.polygons; kiro.hsv_transform; print('torch' in sys.modules)"
+    import kiro
+
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(kiro.__file__))))
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
-                         cwd=str(tmp_path))
+                         cwd=str(tmp_path), env=env)
     assert out.stdout.strip() == "False"
