@@ -376,6 +376,10 @@ class Pipeline:
     restores both generators' previous states, so the caller's streams go on
     untouched; this swaps process-wide state, so don't share one seeded call
     between threads. Without `seed` the global generators are used as they are.
+
+    The caller's arrays are not copied first: operations that write in place
+    (sigrel's FIT_PASTE into the image, the zooms into the keypoints) change
+    the arrays of the record passed in. Pass a copy to keep the original.
     """
 
     def __init__(self, steps):
