@@ -9,6 +9,13 @@
 
 #include <opencv2/core/utility.hpp>
 
+// The AVX2 copy of a kernel source must see OpenCV's 256-bit universal
+// intrinsics (CMakeLists.txt sets the CV_<isa> macros for it).
+#if defined(KIRO_ISA_AVX2)
+#include <opencv2/core/hal/intrin.hpp>
+static_assert(CV_SIMD256, "AVX2 kernels built without the 256-bit universal intrinsics");
+#endif
+
 namespace kiro {
 
 inline bool cpu_has_avx2() {
@@ -19,6 +26,9 @@ inline bool cpu_has_avx2() {
     return false;
 #endif
 }
+
+// Name of the kernel build that KIRO_DISPATCH picks on this processor.
+inline const char* kernel_isa() { return cpu_has_avx2() ? "avx2" : "baseline"; }
 
 }  // namespace kiro
 

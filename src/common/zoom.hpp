@@ -23,6 +23,7 @@
 #include "common/errors.hpp"
 #include "common/kinds.hpp"
 #include "common/masks.hpp"
+#include "common/resize.hpp"
 
 namespace kiro {
 namespace zoom {
@@ -365,7 +366,12 @@ inline py::array resize_image(const py::array& crop_arr, Size2 size) {
     cv::Mat dst = mat_view(out, "image");
     {
         py::gil_scoped_release nogil;
-        cv::resize(src.mat, dst, dst.size(), 0, 0, cv::INTER_CUBIC);
+        // 8-bit images of 1 to 4 channels take kiro's own bicubic resize
+        // (the same bytes as cv::resize); other types keep OpenCV's.
+        if (cubic_supported(src.mat))
+            kiro::resize_cubic(src.mat, dst);
+        else
+            cv::resize(src.mat, dst, dst.size(), 0, 0, cv::INTER_CUBIC);
     }
     return out;
 }
@@ -387,7 +393,7 @@ inline py::array resize_mask(const py::array& crop_arr, Size2 size) {
     cv::Mat d(static_cast<int>(size.h), static_cast<int>(size.w), type, out.mutable_data());
     {
         py::gil_scoped_release nogil;
-        cv::resize(s, d, d.size(), 0, 0, cv::INTER_NEAREST);
+        kiro::resize_nearest(s, d);
     }
     return out;
 }

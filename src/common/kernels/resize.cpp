@@ -1,0 +1,290 @@
+// Bicubic (8-bit) and nearest-neighbour resizing, byte for byte as
+// cv::resize: the coefficient tables are computed as OpenCV computes them,
+// the horizontal pass sums in exact integers, and the vertical pass rounds
+// in single precision where OpenCV's 128-bit vector loop does (the first
+// multiple of 8 elements of a row) and in 22-bit fixed point on the rest.
+#include "common/resize.hpp"
+
+#include <opencv2/core/hal/intrin.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace kiro {
+namespace KIRO_ISA {
+namespace {
+
+constexpr int kBits = 11;
+constexpr int kScale = 1 << kBits;
+
+// cvFloor and cvRound as OpenCV's tables use them.
+inline int floor_f(float v) {
+    const int i = static_cast<int>(v);
+    return i - (i > v);
+}
+inline int floor_d(double v) {
+    const int i = static_cast<int>(v);
+    return i - (i > v);
+}
+inline int16_t coef(float c) {
+    const long r = std::lrint(c * kScale);  // nearest, ties to even
+    return static_cast<int16_t>(std::min<long>(std::max<long>(r, -32768), 32767));
+}
+
+inline void cubic_coefs(float x, float* c) {
+    const float A = -0.75f;
+    c[0] = ((A * (x + 1) - 5 * A) * (x + 1) + 8 * A) * (x + 1) - 4 * A;
+    c[1] = ((A + 2) * x - (A + 3)) * x * x + 1;
+    c[2] = ((A + 2) * (1 - x) - (A + 3)) * (1 - x) * (1 - x) + 1;
+    c[3] = 1.f - c[0] - c[1] - c[2];
+}
+
+inline uint8_t clamp_u8(int v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
+
+// Scratch memory of one call (plain malloc: nothing templated to share
+// between the two builds of this file).
+struct Scratch {
+    void* p = nullptr;
+    explicit Scratch(size_t bytes) : p(std::malloc(bytes ? bytes : 1)) {
+        if (!p) throw std::bad_alloc();
+    }
+    ~Scratch() { std::free(p); }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+};
+
+inline size_t align_up(size_t n, size_t a) { return (n + a - 1) / a * a; }
+
+// One source row into cn padded planes: plane c holds channel c at [2, w+2),
+// its first pixel twice before and its last pixel six times after.
+void fill_planes(const uint8_t* s, int w, int cn, int plane, uint8_t* p) {
+    if (cn == 1) {
+        std::memcpy(p + 2, s, static_cast<size_t>(w));
+    } else {
+        uint8_t* p0 = p + 2;
+        uint8_t* p1 = p0 + plane;
+        uint8_t* p2 = p1 + plane;
+        uint8_t* p3 = p2 + plane;
+        int x = 0;
+#if CV_SIMD
+        using namespace cv;
+        const int L = v_uint8::nlanes;
+        if (cn == 2) {
+            for (; x <= w - L; x += L) {
+                v_uint8 a, b;
+                v_load_deinterleave(s + 2 * x, a, b);
+                v_store(p0 + x, a), v_store(p1 + x, b);
+            }
+        } else if (cn == 3) {
+            for (; x <= w - L; x += L) {
+                v_uint8 a, b, c;
+                v_load_deinterleave(s + 3 * x, a, b, c);
+                v_store(p0 + x, a), v_store(p1 + x, b), v_store(p2 + x, c);
+            }
+        } else {
+            for (; x <= w - L; x += L) {
+                v_uint8 a, b, c, d;
+                v_load_deinterleave(s + 4 * x, a, b, c, d);
+                v_store(p0 + x, a), v_store(p1 + x, b), v_store(p2 + x, c), v_store(p3 + x, d);
+            }
+        }
+#endif
+        for (; x < w; ++x)
+            for (int c = 0; c < cn; ++c) p[c * plane + 2 + x] = s[x * cn + c];
+    }
+    for (int c = 0; c < cn; ++c) {
+        uint8_t* q = p + c * plane;
+        q[0] = q[1] = q[2];
+        std::memset(q + 2 + w, q[1 + w], static_cast<size_t>(plane - 2 - w));
+    }
+}
+
+// Horizontal pass of one source row: out[e] = sum of its 4 taps times
+// their coefficients, exact, stored as float (the sums stay below 2^24).
+void horizontal(const CubicTables& t, const uint8_t* s, uint8_t* planes, uint32_t* words, float* out) {
+    const int n = t.dst_w * t.cn;
+    fill_planes(s, t.src_w, t.cn, t.plane, planes);
+    const int* ofs = t.ofs.data();
+    for (int e = 0; e < n; ++e) std::memcpy(words + e, planes + ofs[e], 4);
+    const int16_t* ev = t.even.data();
+    const int16_t* od = t.odd.data();
+    int e = 0;
+#if CV_SIMD
+    using namespace cv;
+    const int L = v_int32::nlanes;
+    const v_uint16 low = vx_setall_u16(0xFF);
+    for (; e <= n - L; e += L) {
+        // Word lanes t0 | t1 << 8, t2 | t3 << 8: bytes 0 and 2 pair with
+        // (a0, a2), bytes 1 and 3 with (a1, a3).
+        const v_uint16 w = v_reinterpret_as_u16(vx_load(words + e));
+        const v_int32 sum = v_dotprod(v_reinterpret_as_s16(w & low), vx_load(ev + 2 * e)) +
+                            v_dotprod(v_reinterpret_as_s16(w >> 8), vx_load(od + 2 * e));
+        v_store(out + e, v_cvt_f32(sum));
+    }
+#endif
+    for (; e < n; ++e) {
+        const uint32_t w = words[e];
+        out[e] = static_cast<float>(static_cast<int>(w & 0xFF) * ev[2 * e] + static_cast<int>((w >> 16) & 0xFF) * ev[2 * e + 1] +
+                                    static_cast<int>((w >> 8) & 0xFF) * od[2 * e] + static_cast<int>(w >> 24) * od[2 * e + 1]);
+    }
+}
+
+// Vertical pass of one destination row from the horizontal sums of its 4
+// source rows.
+void vertical(const float* const* r, const int16_t* beta, int n, uint8_t* d) {
+    const float scale = 1.f / (kScale * kScale);
+    const float f0 = beta[0] * scale, f1 = beta[1] * scale, f2 = beta[2] * scale, f3 = beta[3] * scale;
+    const float *r0 = r[0], *r1 = r[1], *r2 = r[2], *r3 = r[3];
+    // OpenCV rounds in single precision over whole groups of 8 elements.
+    const int nv = n & ~7;
+    int x = 0;
+#if CV_SIMD
+    using namespace cv;
+    const int L = v_float32::nlanes;
+    const v_float32 b0 = vx_setall_f32(f0), b1 = vx_setall_f32(f1), b2 = vx_setall_f32(f2), b3 = vx_setall_f32(f3);
+    for (; x <= nv - 2 * L; x += 2 * L) {
+        // Products and sums rounded one by one (no fused multiply-add).
+        const v_float32 s0 = vx_load(r0 + x) * b0 + (vx_load(r1 + x) * b1 + (vx_load(r2 + x) * b2 + vx_load(r3 + x) * b3));
+        const v_float32 s1 = vx_load(r0 + x + L) * b0 +
+                             (vx_load(r1 + x + L) * b1 + (vx_load(r2 + x + L) * b2 + vx_load(r3 + x + L) * b3));
+        v_pack_u_store(d + x, v_pack(v_round(s0), v_round(s1)));
+    }
+#endif
+    for (; x < nv; ++x) {
+        const float s = r0[x] * f0 + (r1[x] * f1 + (r2[x] * f2 + r3[x] * f3));
+        d[x] = clamp_u8(static_cast<int>(std::lrint(s)));
+    }
+    const int i0 = beta[0], i1 = beta[1], i2 = beta[2], i3 = beta[3];
+    for (; x < n; ++x) {
+        const int s = static_cast<int>(r0[x]) * i0 + static_cast<int>(r1[x]) * i1 + static_cast<int>(r2[x]) * i2 +
+                      static_cast<int>(r3[x]) * i3;
+        d[x] = clamp_u8((s + (1 << (2 * kBits - 1))) >> (2 * kBits));
+    }
+}
+
+}  // namespace
+
+void cubic_tables(CubicTables& t) {
+    const int cn = t.cn;
+    const double scale_x = 1. / (static_cast<double>(t.dst_w) / t.src_w);
+    const double scale_y = 1. / (static_cast<double>(t.dst_h) / t.src_h);
+    float c[4];
+    for (int dx = 0; dx < t.dst_w; ++dx) {
+        float fx = static_cast<float>((dx + 0.5) * scale_x - 0.5);
+        const int sx = floor_f(fx);
+        fx -= sx;
+        cubic_coefs(fx, c);
+        const int16_t a0 = coef(c[0]), a1 = coef(c[1]), a2 = coef(c[2]), a3 = coef(c[3]);
+        // Taps sx-1 .. sx+2; plane index = pixel + 2 (sx stays in [-1, src_w-1]).
+        const int first = std::min(std::max(sx + 1, 0), t.src_w + 1);
+        for (int k = 0; k < cn; ++k) {
+            const size_t e = static_cast<size_t>(dx) * cn + k;
+            t.ofs[e] = k * t.plane + first;
+            t.even[2 * e] = a0, t.even[2 * e + 1] = a2;
+            t.odd[2 * e] = a1, t.odd[2 * e + 1] = a3;
+        }
+    }
+    for (int dy = 0; dy < t.dst_h; ++dy) {
+        float fy = static_cast<float>((dy + 0.5) * scale_y - 0.5);
+        const int sy = floor_f(fy);
+        fy -= sy;
+        cubic_coefs(fy, c);
+        t.yofs[dy] = sy;
+        for (int k = 0; k < 4; ++k) t.beta[4 * static_cast<size_t>(dy) + k] = coef(c[k]);
+    }
+}
+
+void resize_cubic_8u(const CubicTables& t, const uint8_t* src, size_t src_step, uint8_t* dst, size_t dst_step,
+                     int y0, int y1) {
+    if (y0 >= y1) return;
+    const int n = t.dst_w * t.cn;
+    const size_t row_bytes = align_up(static_cast<size_t>(n) * sizeof(float), 64);
+    const size_t words_bytes = align_up(static_cast<size_t>(n) * sizeof(uint32_t), 64);
+    const size_t planes_bytes = align_up(static_cast<size_t>(t.plane) * t.cn, 64);
+    Scratch mem(4 * row_bytes + words_bytes + planes_bytes + 64);
+    auto* base = reinterpret_cast<uint8_t*>(align_up(reinterpret_cast<size_t>(mem.p), 64));
+    float* slot[4];
+    int tag[4];
+    for (int k = 0; k < 4; ++k) {
+        slot[k] = reinterpret_cast<float*>(base + k * row_bytes);
+        tag[k] = -1;
+    }
+    auto* words = reinterpret_cast<uint32_t*>(base + 4 * row_bytes);
+    uint8_t* planes = base + 4 * row_bytes + words_bytes;
+
+    for (int dy = y0; dy < y1; ++dy) {
+        int need[4];
+        for (int k = 0; k < 4; ++k) need[k] = std::min(std::max(t.yofs[dy] - 1 + k, 0), t.src_h - 1);
+        const float* rows[4];
+        for (int k = 0; k < 4; ++k) {
+            int hit = -1;
+            for (int j = 0; j < 4; ++j)
+                if (tag[j] == need[k]) hit = j;
+            if (hit < 0) {
+                // A slot whose row this destination row does not use.
+                for (int j = 0; j < 4 && hit < 0; ++j)
+                    if (tag[j] != need[0] && tag[j] != need[1] && tag[j] != need[2] && tag[j] != need[3]) hit = j;
+                horizontal(t, src + static_cast<size_t>(need[k]) * src_step, planes, words, slot[hit]);
+                tag[hit] = need[k];
+            }
+            rows[k] = slot[hit];
+        }
+        vertical(rows, t.beta.data() + 4 * static_cast<size_t>(dy), n, dst + static_cast<size_t>(dy) * dst_step);
+    }
+}
+
+void nearest_tables(NearestTables& t) {
+    const double ifx = 1. / (static_cast<double>(t.dst_w) / t.src_w);
+    const double ify = 1. / (static_cast<double>(t.dst_h) / t.src_h);
+    for (int x = 0; x < t.dst_w; ++x) t.xofs[x] = std::min(floor_d(x * ifx), t.src_w - 1) * t.elem;
+    for (int y = 0; y < t.dst_h; ++y) t.yofs[y] = std::min(floor_d(y * ify), t.src_h - 1);
+}
+
+namespace {
+template <class T>
+void gather(const uint8_t* s, const int* xofs, int w, uint8_t* d) {
+    for (int x = 0; x < w; ++x) std::memcpy(d + x * sizeof(T), s + xofs[x], sizeof(T));
+}
+}  // namespace
+
+void resize_nearest(const NearestTables& t, const uint8_t* src, size_t src_step, uint8_t* dst, size_t dst_step,
+                    int y0, int y1) {
+    const int w = t.dst_w, elem = t.elem;
+    const int* xofs = t.xofs.data();
+    const size_t row = static_cast<size_t>(w) * elem;
+    for (int dy = y0; dy < y1; ++dy) {
+        uint8_t* d = dst + static_cast<size_t>(dy) * dst_step;
+        if (dy > y0 && t.yofs[dy] == t.yofs[dy - 1]) {
+            std::memcpy(d, d - dst_step, row);  // same source row as the row above
+            continue;
+        }
+        const uint8_t* s = src + static_cast<size_t>(t.yofs[dy]) * src_step;
+        switch (elem) {
+            case 1:
+                for (int x = 0; x < w; ++x) d[x] = s[xofs[x]];
+                break;
+            case 2: gather<uint16_t>(s, xofs, w, d); break;
+            case 3:
+                for (int x = 0; x < w; ++x) std::memcpy(d + 3 * x, s + xofs[x], 3);
+                break;
+            case 4: gather<uint32_t>(s, xofs, w, d); break;
+            case 8: gather<uint64_t>(s, xofs, w, d); break;
+            default:
+                for (int x = 0; x < w; ++x) std::memcpy(d + static_cast<size_t>(x) * elem, s + xofs[x], elem);
+        }
+    }
+}
+
+int simd_width() {
+#if CV_SIMD
+    return CV_SIMD_WIDTH;
+#else
+    return 0;
+#endif
+}
+
+}  // namespace KIRO_ISA
+}  // namespace kiro
