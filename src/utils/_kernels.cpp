@@ -31,37 +31,59 @@ int simd_width(const std::string& isa) {
     throw py::value_error("no kernel build " + isa + " on this processor");
 }
 
+// Masks (2 axes) of any element type are moved as raw elements.
+struct Views {
+    py::array src_array, out;
+    cv::Mat src, dst;
+};
+
+Views views(py::array image, int width, int height, bool nearest) {
+    if (width <= 0 || height <= 0) throw py::value_error("width and height must be positive");
+    Views v;
+    v.src_array = kiro::packed(image);
+    v.out = kiro::new_array(height, width, image.ndim() == 3 ? image.shape(2) : 0, v.src_array.dtype());
+    if (nearest && image.ndim() == 2) {
+        const int type = CV_8UC(static_cast<int>(image.itemsize()));
+        v.src = cv::Mat(static_cast<int>(image.shape(0)), static_cast<int>(image.shape(1)), type,
+                        const_cast<void*>(v.src_array.data()), static_cast<size_t>(v.src_array.strides(0)));
+        v.dst = cv::Mat(height, width, type, v.out.mutable_data());
+    } else {
+        v.src = kiro::mat_view(v.src_array, "image");
+        v.dst = kiro::mat_view(v.out, "image");
+    }
+    if (!nearest && !kiro::cubic_supported(v.src)) throw py::type_error("image: 8-bit, 1 to 4 channels");
+    return v;
+}
+
 template <class Fn>
 py::array resize_with(py::array image, int width, int height, bool nearest, const std::string& isa, Fn pick) {
-    kiro::Image src(image, "image");
-    if (width <= 0 || height <= 0) throw py::value_error("width and height must be positive");
-    if (!nearest && !kiro::cubic_supported(src.mat)) throw py::type_error("image: 8-bit, 1 to 4 channels");
-    py::array out = kiro::new_array(height, width, image.ndim() == 3 ? image.shape(2) : 0, src.array.dtype());
-    cv::Mat dst = kiro::mat_view(out, "image");
+    Views v = views(image, width, height, nearest);
+    const cv::Mat& src = v.src;
+    cv::Mat& dst = v.dst;
     py::gil_scoped_release nogil;
-    if (src.mat.size() == dst.size()) {
-        src.mat.copyTo(dst);
+    if (src.size() == dst.size()) {
+        src.copyTo(dst);
     } else if (nearest) {
         kiro::NearestTables t;
-        t.src_w = src.mat.cols, t.src_h = src.mat.rows, t.dst_w = width, t.dst_h = height;
-        t.elem = static_cast<int>(src.mat.elemSize());
+        t.src_w = src.cols, t.src_h = src.rows, t.dst_w = width, t.dst_h = height;
+        t.elem = static_cast<int>(src.elemSize());
         t.xofs.resize(width);
         t.yofs.resize(height);
         pick.nearest_tables(t);
-        pick.resize_nearest(t, src.mat.data, src.mat.step, dst.data, dst.step, 0, height);
+        pick.resize_nearest(t, src.data, src.step, dst.data, dst.step, 0, height);
     } else {
         (void)isa;
         kiro::CubicTables t;
-        t.src_w = src.mat.cols, t.src_h = src.mat.rows, t.dst_w = width, t.dst_h = height;
-        t.cn = src.mat.channels();
-        t.plane = src.mat.cols + 8;
+        t.src_w = src.cols, t.src_h = src.rows, t.dst_w = width, t.dst_h = height;
+        t.cn = src.channels();
+        t.plane = src.cols + 8;
         const size_t n = static_cast<size_t>(width) * t.cn;
         t.ofs.resize(n), t.even.resize(2 * n), t.odd.resize(2 * n);
         t.yofs.resize(height), t.beta.resize(4 * static_cast<size_t>(height));
         pick.cubic_tables(t);
-        pick.resize_cubic_8u(t, src.mat.data, src.mat.step, dst.data, dst.step, 0, height);
+        pick.resize_cubic_8u(t, src.data, src.step, dst.data, dst.step, 0, height);
     }
-    return out;
+    return v.out;
 }
 
 #define KIRO_KERNEL_SET(ns)                                                                         \
@@ -86,17 +108,13 @@ KIRO_KERNEL_SET(avx2)
 // = the header's entry, with its row stripes on kiro's OpenCV threads).
 py::array resize(py::array image, int width, int height, bool nearest, const std::string& isa) {
     if (isa == "wrapper") {
-        kiro::Image src(image, "image");
-        if (width <= 0 || height <= 0) throw py::value_error("width and height must be positive");
-        if (!nearest && !kiro::cubic_supported(src.mat)) throw py::type_error("image: 8-bit, 1 to 4 channels");
-        py::array out = kiro::new_array(height, width, image.ndim() == 3 ? image.shape(2) : 0, src.array.dtype());
-        cv::Mat dst = kiro::mat_view(out, "image");
+        Views v = views(image, width, height, nearest);
         py::gil_scoped_release nogil;
         if (nearest)
-            kiro::resize_nearest(src.mat, dst);
+            kiro::resize_nearest(v.src, v.dst);
         else
-            kiro::resize_cubic(src.mat, dst);
-        return out;
+            kiro::resize_cubic(v.src, v.dst);
+        return v.out;
     }
     const std::string which = isa.empty() ? kiro::kernel_isa() : isa;
     if (which == "baseline") return resize_with(image, width, height, nearest, which, baseline_set{});

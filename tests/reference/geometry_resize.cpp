@@ -12,11 +12,13 @@ namespace py = pybind11;
 // image resized to width x height, INTER_CUBIC or INTER_NEAREST. Masks of
 // wider elements go through as bytes, the way the zooms hand them over.
 py::array resize(py::array image, int width, int height, bool nearest) {
-    kiro::Image src(image, "image");
-    cv::Mat s = src.mat;
-    if (nearest && image.ndim() == 2 && image.itemsize() > 1)
-        s = cv::Mat(s.rows, s.cols, CV_8UC(static_cast<int>(image.itemsize())), s.data, s.step);
-    py::array out = kiro::new_array(height, width, image.ndim() == 3 ? image.shape(2) : 0, src.array.dtype());
+    const py::array a = kiro::packed(image);
+    cv::Mat s = nearest && image.ndim() == 2
+                    ? cv::Mat(static_cast<int>(a.shape(0)), static_cast<int>(a.shape(1)),
+                              CV_8UC(static_cast<int>(a.itemsize())), const_cast<void*>(a.data()),
+                              static_cast<size_t>(a.strides(0)))
+                    : kiro::mat_view(a, "image");
+    py::array out = kiro::new_array(height, width, image.ndim() == 3 ? image.shape(2) : 0, a.dtype());
     cv::Mat d(height, width, s.type(), out.mutable_data());
     {
         py::gil_scoped_release nogil;
