@@ -29,7 +29,7 @@ SOURCES := $(shell find src kiro -type f -not -name '*.pyc') CMakeLists.txt pypr
 install: opencv venv $(STAMP)
 
 $(STAMP): $(SOURCES) | $(VPY)
-	$(VPY) -m pip install -q ".[test]"
+	$(VPY) -m pip install -q ".[test,ray]"
 	touch $@
 
 # Test-only modules calling the installed OpenCV directly (tests/reference).
@@ -56,7 +56,7 @@ demo: install
 	$(VPY) examples/demo.py
 
 bench: opencv venv
-	$(VPY) -m pip install -q ".[test,bench]"
+	$(VPY) -m pip install -q ".[test,bench,ray]"
 	$(MAKE) -C bench PYTHON=$(abspath $(VPY))
 
 # Fast incremental build into $(BUILD_DIR)/stage, for working on the C++ side:
