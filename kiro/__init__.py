@@ -67,7 +67,7 @@ _EXPORTS.update({
 __all__ = sorted(_EXPORTS)
 
 
-_SUBPACKAGES = ("core", "utils", "data", "pipeline", "polygons")
+_SUBPACKAGES = ("core", "utils", "data", "pipeline", "polygons", "datasets")
 
 
 def __getattr__(name):

@@ -54,17 +54,18 @@ def make_coco(root, count=4, ext=".png"):
     """COCO set: polygon annotations, one annotation of two polygons, one crowd RLE, one empty image."""
     from pycocotools import mask as mask_utils
 
+    extra = [10, 2, 20, 2, 20, 6, 10, 6]  # second part of image 1's category-1 annotation
     images, annotations = [], []
     for i in range(count):
         polys = shapes(i) if i != count - 1 else []
-        image, mask = draw(polys)
+        image, mask = draw(polys + ([(1, extra)] if i == 1 else []))
         name = "img%02d%s" % (i, ext)
         _write(os.path.join(root, "images", name), _encode(image, ext))
         images.append({"id": 10 + i, "file_name": name, "width": WIDTH, "height": HEIGHT, "license": 1})
         for category, polygon in polys:
             seg = [[float(v) for v in polygon]]
             if i == 1 and category == 1:  # one annotation, two parts
-                seg.append([10.0, 2.0, 20.0, 2.0, 20.0, 6.0, 10.0, 6.0])
+                seg.append([float(v) for v in extra])
             annotations.append({"id": 100 + len(annotations), "image_id": 10 + i, "category_id": category,
                                 "segmentation": seg, "area": 1.0, "bbox": [0, 0, 1, 1], "iscrowd": 0,
                                 "note": "a%d" % len(annotations)})

@@ -11,6 +11,7 @@ they are written back as one RLE annotation per category.
 import json
 import os
 import shutil
+import warnings
 
 import numpy as np
 
@@ -137,7 +138,9 @@ class Coco(Format):
                 rle = {"size": [height, width], "counts": counts.encode("ascii")}
             else:
                 raise ValueError("no counts")
-            return mask_utils.decode(rle).astype(bool)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)  # pycocotools on NumPy 2
+                return mask_utils.decode(rle).astype(bool)
         except Exception as e:  # pycocotools raises several kinds on bad counts
             raise SampleError("malformed annotation", "%s: bad RLE (%s)" % (what, e)) from None
 

@@ -1,0 +1,43 @@
+"""The Ray engine on a local 2-CPU Ray, started once for the module."""
+
+import pytest
+
+from kiro import datasets
+from kiro.datasets.ray_engine import kiro_import_dir
+
+from dataset_samples import make_coco, make_masks, tree
+
+ray = pytest.importorskip("ray")
+pytest.importorskip("ray.data")
+pytest.importorskip("pycocotools")
+
+STEPS = [{"op": "quendor", "angle": [-8, 8], "prob": 0.8}, {"op": "generate_noisy", "noise_typ": "gauss"}]
+
+
+@pytest.fixture(scope="module")
+def local_ray():
+    with kiro_import_dir():  # workers import the kiro under test
+        ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, object_store_memory=128 * 1024 * 1024)
+    yield
+    ray.shutdown()
+
+
+@pytest.mark.parametrize("make", [make_coco, make_masks])
+def test_ray_engine_writes_the_local_engines_bytes(local_ray, make, tmp_path):
+    src = str(tmp_path / "src")
+    make(src, count=5)
+    local, distributed = str(tmp_path / "local"), str(tmp_path / "ray")
+    datasets.multiply(src, local, STEPS, copies=2, seed=4, workers=2, keep_original=True)
+    report = datasets.multiply(src, distributed, STEPS, copies=2, seed=4, workers=2, engine="ray", keep_original=True)
+    assert (report.read, report.written, report.skipped) == (5, 15, 0)
+    assert tree(distributed) == tree(local)
+
+
+def test_ray_engine_reports_bad_samples(local_ray, tmp_path):
+    src = str(tmp_path / "src")
+    make_masks(src, count=3)
+    with open(str(tmp_path / "src" / "images" / "sub" / "img02.png"), "wb") as f:
+        f.write(b"broken")
+    report = datasets.multiply(src, str(tmp_path / "dst"), STEPS, copies=1, workers=2, engine="ray")
+    assert (report.read, report.written) == (2, 2)
+    assert [f["kind"] for f in report.failures] == ["unreadable image"]
