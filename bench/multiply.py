@@ -1,0 +1,169 @@
+"""Data set multiplication: samples per second by engine, and time outside the pipeline.
+
+A synthetic COCO set (200 JPEG images of 1280 x 720, 3 to 12 polygons each) is
+made once under build/bench/multiply_set. Each row multiplies it with
+--copies 2 through quendor + trevane FIT_PASTE + hsv_transform +
+generate_noisy gauss. Run by `make bench`, or alone:
+    python3 bench/multiply.py [--samples N] [--skip-ray]
+"""
+
+import argparse
+import json
+import os
+import shutil
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SET = os.path.join(HERE, os.pardir, "build", "bench", "multiply_set")
+PIPELINE = [
+    {"op": "quendor", "angle": [-10, 10], "prob": 1.0},
+    {"op": "trevane", "fit_method": "FIT_PASTE", "prob": 1.0},
+    {"op": "hsv_transform", "fraction": 0.3},
+    {"op": "generate_noisy", "noise_typ": "gauss"},
+]
+WIDTH, HEIGHT, COPIES = 1280, 720, 2
+
+
+def polygon(rng):
+    """A star-shaped polygon of 5 to 16 vertices inside the image."""
+    n = rng.randint(5, 17)
+    cx, cy = rng.uniform(100, WIDTH - 100), rng.uniform(100, HEIGHT - 100)
+    angles = np.sort(rng.uniform(0, 2 * np.pi, n))
+    radii = rng.uniform(20, 90, n)
+    return np.stack([cx + radii * np.cos(angles), cy + radii * np.sin(angles)], axis=1).round(1)
+
+
+def make_set(root, count):
+    import kiro
+    from kiro.utils import _io
+
+    marker = os.path.join(root, "annotations.json")
+    if os.path.isfile(marker):
+        with open(marker) as f:
+            if len(json.load(f)["images"]) == count:
+                return
+    shutil.rmtree(root, ignore_errors=True)
+    os.makedirs(os.path.join(root, "images"))
+    rng = np.random.RandomState(0)
+    yy, xx = np.mgrid[0:HEIGHT, 0:WIDTH]
+    images, annotations = [], []
+    for i in range(count):
+        base = (np.sin(xx / rng.uniform(20, 80)) * 60 + np.cos(yy / rng.uniform(20, 80)) * 60 + 128)
+        image = np.clip(np.stack([base, base[::-1], base[:, ::-1]], axis=2) + rng.normal(0, 8, (HEIGHT, WIDTH, 3)),
+                        0, 255).astype(np.uint8)
+        polys = [polygon(rng) for _ in range(rng.randint(3, 13))]
+        for k, p in enumerate(polys):
+            inside = kiro.kp2mask({"image": image, "keypoints": p.astype(np.int32).reshape(1, -1)}).astype(bool)
+            image[inside] = rng.randint(0, 256, 3)
+            annotations.append({"id": len(annotations) + 1, "image_id": i + 1, "category_id": 1 + k % 5,
+                                "segmentation": [p.reshape(-1).tolist()], "area": 0.0, "bbox": [0, 0, 0, 0],
+                                "iscrowd": 0})
+        name = "s%04d.jpg" % i
+        with open(os.path.join(root, "images", name), "wb") as f:
+            f.write(_io.encode(image, ".jpg", 95))
+        images.append({"id": i + 1, "file_name": name, "width": WIDTH, "height": HEIGHT})
+    data = {"images": images, "annotations": annotations,
+            "categories": [{"id": c, "name": "class%d" % c} for c in range(1, 6)]}
+    with open(marker, "w") as f:
+        json.dump(data, f)
+
+
+def timed_run(dst, **options):
+    from kiro import datasets
+
+    shutil.rmtree(dst, ignore_errors=True)
+    start = time.perf_counter()
+    report = datasets.multiply(SET, dst, PIPELINE, format="coco", copies=COPIES, seed=0, **options)
+    seconds = time.perf_counter() - start
+    if report.skipped or not report.complete:
+        sys.exit("bench run skipped samples: %s" % report.summary())
+    return seconds
+
+
+def outside_share(dst, image_format):
+    """Share of an in-process run's time not spent in pipeline calls."""
+    import kiro
+
+    spent = [0.0]
+    call = kiro.Pipeline.__call__
+
+    def timed(self, *args, **kwargs):
+        t = time.perf_counter()
+        try:
+            return call(self, *args, **kwargs)
+        finally:
+            spent[0] += time.perf_counter() - t
+
+    kiro.Pipeline.__call__ = timed
+    try:
+        total = timed_run(dst, workers=1, image_format=image_format)
+    finally:
+        kiro.Pipeline.__call__ = call
+    return total, 1.0 - spent[0] / total
+
+
+def load():
+    try:
+        return "%.2f %.2f %.2f" % os.getloadavg()
+    except OSError:
+        return "?"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--samples", type=int, default=200)
+    parser.add_argument("--skip-ray", action="store_true")
+    args = parser.parse_args()
+    make_set(SET, args.samples)
+    n = args.samples
+    work = tempfile.mkdtemp(prefix="kiro-bench-")
+    rows = []
+    try:
+        print("# kiro multiply: %d COCO samples (JPEG 1280 x 720, 3-12 polygons), --copies %d, pipeline "
+              "quendor + trevane FIT_PASTE + hsv_transform + generate_noisy gauss" % (n, COPIES))
+        print("# load average before: %s" % load())
+        total, share_png = outside_share(os.path.join(work, "png"), "png")
+        rows.append(("local, 1 worker, PNG out", n / total, "%.0f %%" % (100 * share_png), "<= 35 %",
+                     share_png <= 0.35))
+        total, share_jpg = outside_share(os.path.join(work, "jpg"), "jpg")
+        rows.append(("local, 1 worker, JPEG out", n / total, "%.0f %%" % (100 * share_jpg), "<= 25 %",
+                     share_jpg <= 0.25))
+        one = n / timed_run(os.path.join(work, "w1"), workers=1, image_format="png")
+        two = n / timed_run(os.path.join(work, "w2"), workers=2, image_format="png")
+        rows.append(("local, 1 worker process, PNG out", one, "-", "", True))
+        rows.append(("local, 2 worker processes, PNG out", two, "x%.2f of 1 worker" % (two / one), ">= x1.7",
+                     two / one >= 1.7))
+        if not args.skip_ray:
+            import ray
+
+            from kiro.datasets.ray_engine import kiro_import_dir
+
+            start = time.perf_counter()
+            with kiro_import_dir():
+                ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, logging_level="warning",
+                         object_store_memory=256 * 1024 * 1024)
+            started = time.perf_counter() - start
+            try:
+                rate = n / timed_run(os.path.join(work, "ray"), workers=2, engine="ray", image_format="png")
+            finally:
+                ray.shutdown()
+            rows.append(("ray, 2 CPUs, PNG out (Ray already up)", rate, "x%.2f of 2 local workers" % (rate / two),
+                         ">= x0.8", rate / two >= 0.8))
+            rows.append(("ray, 2 CPUs, PNG out (with %.1f s Ray start)" % started, n / (n / rate + started),
+                         "x%.2f" % ((n / (n / rate + started)) / two), "", True))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    head = ("run", "samples/s", "outside pipeline / ratio", "target", "ok")
+    table = [(r[0], "%.2f" % r[1], r[2], r[3], "yes" if r[4] else "NO") for r in rows]
+    widths = [max(len(str(r[i])) for r in table + [head]) for i in range(len(head))]
+    for r in [head] + table:
+        print("  ".join(str(c).ljust(w) for c, w in zip(r, widths)))
+    print("# load average after: %s" % load())
+
+
+if __name__ == "__main__":
+    main()
