@@ -3,7 +3,7 @@
 //
 // For 8-bit images a plane holds 256 possible values, so each scaling
 // (32-bit multiply, clip when the factor exceeds 1, truncation to 8 bits) is a
-// 256-entry table.
+// 256-entry table, applied inside one pass with both colour conversions.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -18,6 +18,7 @@
 #include "common/arrays.hpp"
 #include "common/draws.hpp"
 #include "common/errors.hpp"
+#include "common/hsv.hpp"
 
 namespace py = pybind11;
 
@@ -54,16 +55,7 @@ void jitter_u8(const cv::Mat& src, cv::Mat& dst, double a_s, double a_v) {
         ts[k] = scaled_u8(static_cast<float>(k), a_s);
         tv[k] = scaled_u8(static_cast<float>(k), a_v);
     }
-    cv::Mat hsv;
-    cv::cvtColor(src, hsv, cv::COLOR_BGR2HSV);
-    for (int y = 0; y < hsv.rows; ++y) {
-        uint8_t* p = hsv.ptr<uint8_t>(y);
-        for (int x = 0; x < hsv.cols; ++x) {
-            p[3 * x + 1] = ts[p[3 * x + 1]];
-            p[3 * x + 2] = tv[p[3 * x + 2]];
-        }
-    }
-    cv::cvtColor(hsv, dst, cv::COLOR_HSV2BGR);
+    kiro::hsv_jitter_u8(src, dst, ts, tv);
 }
 
 // 32-bit real images: OpenCV's real HSV encoding, with the planes taken through
