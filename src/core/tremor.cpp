@@ -9,6 +9,7 @@
 #include "common/draws.hpp"
 #include "common/elementwise.hpp"
 #include "common/errors.hpp"
+#include "common/shake.hpp"
 
 namespace py = pybind11;
 
@@ -59,7 +60,7 @@ py::array tremor_image(py::object image, py::object x, py::object y) {
     py::array a = kiro::as_ndarray(image, "image");
     const auto shape = kiro::unpack3(a);
     const Shift shift = (x.is_none() || y.is_none()) ? draw_shift(shape[0]) : Shift{x, y};
-    const cv::Matx23f translation(1, 0, as_f32(shift.x), 0, 1, as_f32(shift.y));
+    const float dx = as_f32(shift.x), dy = as_f32(shift.y);
 
     if (a.dtype().kind() == 'b') throw py::type_error("image: element type bool is not supported");
     kiro::Image src(a, "image");
@@ -67,10 +68,7 @@ py::array tremor_image(py::object image, py::object x, py::object y) {
     cv::Mat result = kiro::mat_view(out, "result");
     {
         py::gil_scoped_release nogil;
-        cv::Mat dst;
-        cv::warpAffine(src.mat, dst, cv::Mat(translation), src.mat.size());
-        cv::addWeighted(src.mat, 0.7, dst, 0.3, 0, dst);
-        cv::GaussianBlur(dst, result, cv::Size(3, 3), 2);
+        kiro::shake(src.mat, result, dx, dy);
     }
     return out;
 }

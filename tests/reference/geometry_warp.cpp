@@ -1,0 +1,97 @@
+// The installed OpenCV's affine warp, blend, blur and HSV conversions, called
+// directly: the formulations kiro's warp, shake and HSV kernels must match.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+cv::Mat view(const py::array& a) {
+    if (!(a.flags() & py::array::c_style)) throw std::invalid_argument("C-contiguous array expected");
+    int type;
+    const char kind = a.dtype().kind();
+    const auto size = a.itemsize();
+    if (kind == 'u' && size == 1) type = CV_8U;
+    else if (kind == 'i' && size == 1) type = CV_8S;
+    else if (kind == 'u' && size == 2) type = CV_16U;
+    else if (kind == 'i' && size == 2) type = CV_16S;
+    else if (kind == 'i' && size == 4) type = CV_32S;
+    else if (kind == 'f' && size == 4) type = CV_32F;
+    else if (kind == 'f' && size == 8) type = CV_64F;
+    else throw std::invalid_argument("unsupported dtype");
+    const int cn = a.ndim() == 3 ? static_cast<int>(a.shape(2)) : 1;
+    return cv::Mat(static_cast<int>(a.shape(0)), static_cast<int>(a.shape(1)), CV_MAKETYPE(type, cn),
+                   const_cast<void*>(a.data()));
+}
+
+py::array like(const cv::Mat& m, const py::array& proto) {
+    std::vector<py::ssize_t> shape{m.rows, m.cols};
+    if (proto.ndim() == 3) shape.push_back(m.channels());
+    py::array out(proto.dtype(), shape);
+    m.copyTo(cv::Mat(m.rows, m.cols, m.type(), out.mutable_data()));
+    return out;
+}
+
+cv::Mat matrix(const py::array_t<double, py::array::c_style | py::array::forcecast>& m) {
+    if (m.ndim() != 2 || m.shape(0) != 2 || m.shape(1) != 3) throw std::invalid_argument("2 x 3 matrix expected");
+    return cv::Mat(2, 3, CV_64F, const_cast<double*>(m.data())).clone();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(ref_geometry_warp, m) {
+    m.def("warp_affine",
+          [](py::array src, py::array_t<double, py::array::c_style | py::array::forcecast> M, int width, int height,
+             int flags, py::object border) {
+              cv::Scalar value = border.is_none() ? cv::Scalar() : border.cast<cv::Scalar>();
+              cv::Mat dst;
+              cv::warpAffine(view(src), dst, matrix(M), cv::Size(width, height), flags, cv::BORDER_CONSTANT, value);
+              return like(dst, src);
+          },
+          py::arg("src"), py::arg("M"), py::arg("width"), py::arg("height"), py::arg("flags") = static_cast<int>(cv::INTER_LINEAR),
+          py::arg("border") = py::none());
+    m.def("rotation_matrix", [](int w, int h, double angle) {
+        cv::Mat M = cv::getRotationMatrix2D(cv::Point2f(static_cast<float>(w / 2.0), static_cast<float>(h / 2.0)),
+                                            angle, 1.0);
+        py::array_t<double> out({2, 3});
+        std::copy(M.ptr<double>(), M.ptr<double>() + 6, out.mutable_data());
+        return out;
+    });
+    // The shake as the OpenCV calls: shifted copy, 0.7 / 0.3 blend, 3 x 3 Gaussian of sigma 2.
+    m.def("shake", [](py::array src, double x, double y) {
+        cv::Mat s = view(src), dst, out;
+        const cv::Matx23f t(1, 0, static_cast<float>(x), 0, 1, static_cast<float>(y));
+        cv::warpAffine(s, dst, cv::Mat(t), s.size());
+        cv::addWeighted(s, 0.7, dst, 0.3, 0, dst);
+        cv::GaussianBlur(dst, out, cv::Size(3, 3), 2);
+        return like(out, src);
+    });
+    m.def("add_weighted", [](py::array a, py::array b, double alpha, double beta, double gamma) {
+        cv::Mat out;
+        cv::addWeighted(view(a), alpha, view(b), beta, gamma, out);
+        return like(out, a);
+    });
+    m.def("gaussian_blur", [](py::array src, int ksize, double sigma) {
+        cv::Mat out;
+        cv::GaussianBlur(view(src), out, cv::Size(ksize, ksize), sigma);
+        return like(out, src);
+    });
+    m.def("bgr2hsv", [](py::array src) {
+        cv::Mat out;
+        cv::cvtColor(view(src), out, cv::COLOR_BGR2HSV);
+        return like(out, src);
+    });
+    m.def("hsv2bgr", [](py::array src) {
+        cv::Mat out;
+        cv::cvtColor(view(src), out, cv::COLOR_HSV2BGR);
+        return like(out, src);
+    });
+}
