@@ -20,6 +20,7 @@
 #include "common/kinds.hpp"
 #include "common/labels.hpp"
 #include "common/module.hpp"
+#include "common/warp.hpp"
 
 namespace py = pybind11;
 
@@ -93,32 +94,12 @@ long long angle_of(py::handle angle) {
 struct MaskInput {
     kiro::Image src;
     int type = 0;          // the elements as raw bits of their width
-    cv::Scalar border;     // bg_mask in those bits
+    uint8_t fill[8] = {};  // bg_mask as one such element
 };
 
 // Nearest-neighbour warps move whole elements, so any element type is warped
-// as unsigned or signed integers of its width (two int32 channels for 8 bytes).
-template <class T>
-cv::Scalar border_bits(const T& v) {
-    if constexpr (sizeof(T) == 1) {
-        uint8_t b;
-        std::memcpy(&b, &v, 1);
-        return cv::Scalar(b);
-    } else if constexpr (sizeof(T) == 2) {
-        uint16_t b;
-        std::memcpy(&b, &v, 2);
-        return cv::Scalar(b);
-    } else if constexpr (sizeof(T) == 4) {
-        int32_t b;
-        std::memcpy(&b, &v, 4);
-        return cv::Scalar(b);
-    } else {
-        int32_t b[2];
-        std::memcpy(b, &v, 8);
-        return cv::Scalar(b[0], b[1]);
-    }
-}
-
+// as raw elements of its width (unsigned or signed integers to OpenCV, two
+// int32 channels for 8 bytes).
 MaskInput mask_input(py::handle obj, int h, int w, py::handle bg_mask) {
     py::array a = kiro::packed(kiro::as_ndarray(obj, "mask"));
     if (a.ndim() != 2)
@@ -127,7 +108,7 @@ MaskInput mask_input(py::handle obj, int h, int w, py::handle bg_mask) {
         throw py::value_error("mask is " + std::to_string(a.shape(0)) + " x " + std::to_string(a.shape(1)) +
                               ", the image " + std::to_string(h) + " x " + std::to_string(w));
     MaskInput in;
-    in.border = kiro::dispatch_dtype(a.dtype(), "mask", [&](auto tag) {
+    kiro::dispatch_dtype(a.dtype(), "mask", [&](auto tag) {
         using T = decltype(tag);
         T bg{};
         if (!kiro::is_plain_number(bg_mask))
@@ -135,7 +116,7 @@ MaskInput mask_input(py::handle obj, int h, int w, py::handle bg_mask) {
         if (!kiro::exact_value<T>(bg_mask, bg, "bg_mask"))
             throw py::value_error("bg_mask " + std::string(py::repr(bg_mask)) +
                                   " cannot be stored in a mask of type " + std::string(py::str(a.dtype())));
-        return border_bits(bg);
+        std::memcpy(in.fill, &bg, sizeof(T));
     });
     switch (a.itemsize()) {
         case 1: in.type = CV_8UC1; break;
@@ -245,10 +226,8 @@ py::object quendor(py::object data, py::object angle, py::object prob, py::objec
         py::gil_scoped_release nogil;
         if (has_points) finite = turn_points(points.flat, M, h, w, points_out);
         if (finite) {
-            cv::warpAffine(image.mat, image_dst, M, cv::Size(w, h));
-            if (has_mask)
-                cv::warpAffine(mask.src.mat, mask_dst, M, cv::Size(w, h), cv::INTER_NEAREST, cv::BORDER_CONSTANT,
-                               mask.border);
+            kiro::warp_affine_linear(image.mat, image_dst, M, cv::Scalar());
+            if (has_mask) kiro::warp_affine_nearest(mask.src.mat, mask_dst, M, mask.fill);
         }
     }
     if (!finite) throw py::value_error("keypoints hold values that turn into NaN");

@@ -51,7 +51,13 @@ PYBIND11_MODULE(ref_geometry_warp, m) {
     m.def("warp_affine",
           [](py::array src, py::array_t<double, py::array::c_style | py::array::forcecast> M, int width, int height,
              int flags, py::object border) {
-              cv::Scalar value = border.is_none() ? cv::Scalar() : border.cast<cv::Scalar>();
+              cv::Scalar value;
+              if (py::isinstance<py::sequence>(border)) {
+                  auto seq = border.cast<py::sequence>();
+                  for (size_t k = 0; k < seq.size() && k < 4; ++k) value[static_cast<int>(k)] = seq[k].cast<double>();
+              } else if (!border.is_none()) {
+                  value = cv::Scalar::all(border.cast<double>());
+              }
               cv::Mat dst;
               cv::warpAffine(view(src), dst, matrix(M), cv::Size(width, height), flags, cv::BORDER_CONSTANT, value);
               return like(dst, src);

@@ -1,0 +1,237 @@
+// Affine warp kernels (see common/warp.hpp), in cv::warpAffine's fixed point:
+// a destination pixel (x, y) samples the source at
+//   X = (round((M1*y + M2) * 1024) + round(M0*x*1024) + delta) >> 5   (1/32 px)
+// and likewise Y; bilinear weights are (32 - fx, fx) x (32 - fy, fy), so the
+// four products sum to 1024 and a value is (sum + 512) >> 10. Neighbours off
+// the image take the border value; a pixel whose whole 2 x 2 cell is off the
+// image is the border value.
+#include <opencv2/core.hpp>
+#include <opencv2/core/hal/intrin.hpp>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace kiro {
+namespace KIRO_ISA {
+
+using namespace cv;
+
+namespace {
+
+constexpr int kAbBits = 10;
+constexpr int kAbScale = 1 << kAbBits;
+constexpr int kInterBits = 5;
+constexpr int kTab = 1 << kInterBits;
+
+inline int wrap_add(int a, int b) { return static_cast<int>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b)); }
+
+struct Deltas {
+    std::vector<int> a, b;  // round(M0*x*1024), round(M3*x*1024)
+    Deltas(const double* M, int width) : a(width), b(width) {
+        for (int x = 0; x < width; ++x) {
+            a[x] = saturate_cast<int>(M[0] * x * kAbScale);
+            b[x] = saturate_cast<int>(M[3] * x * kAbScale);
+        }
+    }
+};
+
+// One destination row's source cells: element offset of the top-left
+// neighbour, fractions, and whether the whole cell lies inside the image.
+struct Cells {
+    std::vector<short> sx, sy, fx, fy;
+    explicit Cells(int n) : sx(n), sy(n), fx(n), fy(n) {}
+};
+
+// X = (X0 + a[x]) >> shift and likewise Y, for n pixels from column x0:
+// sx, sy = (X, Y) >> cell_bits saturated to 16 bits, and the low cell_bits.
+void row_cells(const Deltas& d, int X0, int Y0, int x0, int n, int shift, int cell_bits, Cells& c) {
+    const int* a = d.a.data() + x0;
+    const int* b = d.b.data() + x0;
+    const int mask = (1 << cell_bits) - 1;
+    int x = 0;
+#if CV_SIMD
+    const int lanes = v_int32::nlanes;
+    const v_int32 vx0 = vx_setall_s32(X0), vy0 = vx_setall_s32(Y0), vmask = vx_setall_s32(mask);
+    for (; x <= n - 2 * lanes; x += 2 * lanes) {
+        const v_int32 X1 = (vx0 + vx_load(a + x)) >> shift, X2 = (vx0 + vx_load(a + x + lanes)) >> shift;
+        const v_int32 Y1 = (vy0 + vx_load(b + x)) >> shift, Y2 = (vy0 + vx_load(b + x + lanes)) >> shift;
+        v_store(c.sx.data() + x, v_pack(X1 >> cell_bits, X2 >> cell_bits));
+        v_store(c.sy.data() + x, v_pack(Y1 >> cell_bits, Y2 >> cell_bits));
+        v_store(c.fx.data() + x, v_pack(X1 & vmask, X2 & vmask));
+        v_store(c.fy.data() + x, v_pack(Y1 & vmask, Y2 & vmask));
+    }
+#endif
+    for (; x < n; ++x) {
+        const int X = wrap_add(X0, a[x]) >> shift;
+        const int Y = wrap_add(Y0, b[x]) >> shift;
+        c.sx[x] = saturate_cast<short>(X >> cell_bits);
+        c.sy[x] = saturate_cast<short>(Y >> cell_bits);
+        c.fx[x] = static_cast<short>(X & mask);
+        c.fy[x] = static_cast<short>(Y & mask);
+    }
+}
+
+// Border-aware value of one pixel (any cell position).
+inline void edge_pixel(const uint8_t* src, size_t step, int h, int w, int cn, int sx, int sy, int fx, int fy,
+                       const uint8_t* border, uint8_t* out) {
+    if (sx >= w || sx + 1 < 0 || sy >= h || sy + 1 < 0) {
+        std::memcpy(out, border, cn);
+        return;
+    }
+    const int w00 = (kTab - fx) * (kTab - fy), w01 = fx * (kTab - fy), w10 = (kTab - fx) * fy, w11 = fx * fy;
+    const bool x0 = sx >= 0, x1 = sx + 1 < w, y0 = sy >= 0, y1 = sy + 1 < h;
+    const uint8_t* r0 = src + static_cast<ptrdiff_t>(sy) * step;
+    const uint8_t* r1 = r0 + step;
+    for (int k = 0; k < cn; ++k) {
+        const int v00 = y0 && x0 ? r0[sx * cn + k] : border[k];
+        const int v01 = y0 && x1 ? r0[(sx + 1) * cn + k] : border[k];
+        const int v10 = y1 && x0 ? r1[sx * cn + k] : border[k];
+        const int v11 = y1 && x1 ? r1[(sx + 1) * cn + k] : border[k];
+        out[k] = static_cast<uint8_t>((v00 * w00 + v01 * w01 + v10 * w10 + v11 * w11 + 512) >> 10);
+    }
+}
+
+#if CV_SIMD128
+// Weight rows for the 128-bit pixel step: (32 - f) in the first cn lanes,
+// f in the next cn, for the horizontal pass; (32 - f, f) pairs for the
+// vertical one.
+template <int CN>
+struct Weights {
+    int16_t x[kTab][8];
+    int16_t y[kTab][8];
+    Weights() {
+        for (int f = 0; f < kTab; ++f) {
+            for (int k = 0; k < 8; ++k) {
+                x[f][k] = static_cast<int16_t>(k < CN ? kTab - f : k < 2 * CN ? f : 0);
+                y[f][k] = static_cast<int16_t>(k % 2 == 0 ? kTab - f : f);
+            }
+        }
+    }
+};
+
+// Sums for one interior pixel in lanes 0..CN-1 (before rounding): the 8
+// bytes from the top-left neighbour in rows sy and sy + 1, horizontal
+// products in 16 bits, vertical in 32.
+template <int CN>
+inline v_int32x4 interior_sum(const uint8_t* p, size_t step, const Weights<CN>& wt, int fx, int fy) {
+    const v_uint8x16 q = v_load_halves(p, p + step);
+    v_uint16x8 lo, hi;
+    v_expand(q, lo, hi);
+    const v_uint16x8 wx = v_reinterpret_as_u16(v_load(wt.x[fx]));
+    lo = v_mul_wrap(lo, wx);
+    hi = v_mul_wrap(hi, wx);
+    const v_uint16x8 h0 = lo + v_rotate_right<CN>(lo);
+    const v_uint16x8 h1 = hi + v_rotate_right<CN>(hi);
+    v_uint16x8 z0, z1;
+    v_zip(h0, h1, z0, z1);
+    return v_dotprod(v_reinterpret_as_s16(z0), v_load(wt.y[fy]));
+}
+#endif
+
+template <int CN>
+void linear_row(const uint8_t* src, size_t step, int h, int w, const Cells& c, int n, const uint8_t* border,
+                uint8_t* out) {
+    int x = 0;
+#if CV_SIMD128
+    static const Weights<CN> wt;
+    const v_int32x4 half = v_setall_s32(512);
+    // The 8-byte loads reach at most 8 - 2*CN bytes past the right neighbour;
+    // in the source's last row they must stay inside the row.
+    const int last_safe_sx = (w * CN - 8) / CN;
+    for (; x <= n - 4; x += 4) {
+        bool inner = true;
+        for (int k = 0; k < 4; ++k) {
+            const int sx = c.sx[x + k], sy = c.sy[x + k];
+            inner &= sx >= 0 && sx < w - 1 && sy >= 0 && sy < h - 1 && (sy < h - 2 || sx <= last_safe_sx);
+        }
+        if (!inner) {
+            for (int k = 0; k < 4; ++k)
+                edge_pixel(src, step, h, w, CN, c.sx[x + k], c.sy[x + k], c.fx[x + k], c.fy[x + k], border,
+                           out + (x + k) * CN);
+            continue;
+        }
+        v_int32x4 s[4];
+        for (int k = 0; k < 4; ++k) {
+            const uint8_t* p = src + static_cast<ptrdiff_t>(c.sy[x + k]) * step + c.sx[x + k] * CN;
+            s[k] = (interior_sum<CN>(p, step, wt, c.fx[x + k], c.fy[x + k]) + half) >> 10;
+        }
+        if (CN == 4) {
+            v_store(out + x * 4, v_pack_u(v_pack(s[0], s[1]), v_pack(s[2], s[3])));
+        } else if (CN == 3) {
+            uint8_t CV_DECL_ALIGNED(16) buf[16];
+            v_store(buf, v_pack_triplets(v_pack_u(v_pack(s[0], s[1]), v_pack(s[2], s[3]))));
+            std::memcpy(out + x * 3, buf, 12);
+        } else {
+            v_transpose4x4(s[0], s[1], s[2], s[3], s[0], s[1], s[2], s[3]);
+            uint8_t CV_DECL_ALIGNED(16) buf[16];
+            v_store(buf, v_pack_u(v_pack(s[0], s[0]), v_pack(s[0], s[0])));
+            std::memcpy(out + x, buf, 4);
+        }
+    }
+#endif
+    for (; x < n; ++x) edge_pixel(src, step, h, w, CN, c.sx[x], c.sy[x], c.fx[x], c.fy[x], border, out + x * CN);
+}
+
+}  // namespace
+
+void warp_linear_u8(const uint8_t* src, size_t src_step, int src_rows, int src_cols, int cn, uint8_t* dst,
+                    size_t dst_step, int dst_cols, const double* M, const uint8_t* border, int y0, int y1) {
+    const Deltas d(M, dst_cols);
+    Cells c(dst_cols);
+    const int round_delta = kAbScale / kTab / 2;
+    for (int y = y0; y < y1; ++y) {
+        const int X0 = saturate_cast<int>((M[1] * y + M[2]) * kAbScale) + round_delta;
+        const int Y0 = saturate_cast<int>((M[4] * y + M[5]) * kAbScale) + round_delta;
+        row_cells(d, X0, Y0, 0, dst_cols, kAbBits - kInterBits, kInterBits, c);
+        uint8_t* out = dst + static_cast<ptrdiff_t>(y) * dst_step;
+        switch (cn) {
+            case 1: linear_row<1>(src, src_step, src_rows, src_cols, c, dst_cols, border, out); break;
+            case 3: linear_row<3>(src, src_step, src_rows, src_cols, c, dst_cols, border, out); break;
+            default: linear_row<4>(src, src_step, src_rows, src_cols, c, dst_cols, border, out); break;
+        }
+    }
+}
+
+namespace {
+
+template <class T>
+void nearest_rows(const uint8_t* src, size_t src_step, int src_rows, int src_cols, uint8_t* dst, size_t dst_step,
+                  int dst_cols, const double* M, const uint8_t* border, int y0, int y1) {
+    const Deltas d(M, dst_cols);
+    Cells c(dst_cols);
+    T fill;
+    std::memcpy(&fill, border, sizeof(T));
+    const int round_delta = kAbScale / 2;
+    const unsigned w = static_cast<unsigned>(src_cols), h = static_cast<unsigned>(src_rows);
+    for (int y = y0; y < y1; ++y) {
+        const int X0 = saturate_cast<int>((M[1] * y + M[2]) * kAbScale) + round_delta;
+        const int Y0 = saturate_cast<int>((M[4] * y + M[5]) * kAbScale) + round_delta;
+        row_cells(d, X0, Y0, 0, dst_cols, kAbBits, 0, c);
+        T* out = reinterpret_cast<T*>(dst + static_cast<ptrdiff_t>(y) * dst_step);
+        const short* sx = c.sx.data();
+        const short* sy = c.sy.data();
+        for (int x = 0; x < dst_cols; ++x) {
+            if (static_cast<unsigned>(sx[x]) < w && static_cast<unsigned>(sy[x]) < h)
+                std::memcpy(out + x, src + static_cast<ptrdiff_t>(sy[x]) * src_step + sx[x] * sizeof(T), sizeof(T));
+            else
+                out[x] = fill;
+        }
+    }
+}
+
+}  // namespace
+
+void warp_nearest(const uint8_t* src, size_t src_step, int src_rows, int src_cols, int elem_size, uint8_t* dst,
+                  size_t dst_step, int dst_cols, const double* M, const uint8_t* border, int y0, int y1) {
+    switch (elem_size) {
+        case 1: nearest_rows<uint8_t>(src, src_step, src_rows, src_cols, dst, dst_step, dst_cols, M, border, y0, y1); break;
+        case 2: nearest_rows<uint16_t>(src, src_step, src_rows, src_cols, dst, dst_step, dst_cols, M, border, y0, y1); break;
+        case 4: nearest_rows<uint32_t>(src, src_step, src_rows, src_cols, dst, dst_step, dst_cols, M, border, y0, y1); break;
+        default: nearest_rows<uint64_t>(src, src_step, src_rows, src_cols, dst, dst_step, dst_cols, M, border, y0, y1); break;
+    }
+}
+
+}  // namespace KIRO_ISA
+}  // namespace kiro

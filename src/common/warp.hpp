@@ -1,0 +1,163 @@
+// Affine warps with a constant border, equal to cv::warpAffine's: bilinear
+// for 8-bit images of 1, 3 or 4 channels, nearest-neighbour for single
+// elements of 1, 2, 4 or 8 bytes (masks of any element type, moved as raw
+// bits). Everything else goes to cv::warpAffine itself.
+//
+// The first call checks the kernels against the installed OpenCV on probe
+// images (the coordinate arithmetic is floating point) and falls back to
+// cv::warpAffine where they differ.
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "common/dispatch.hpp"
+
+KIRO_DECLARE_KERNELS(
+    void warp_linear_u8(const uint8_t* src, size_t src_step, int src_rows, int src_cols, int cn, uint8_t* dst,
+                        size_t dst_step, int dst_cols, const double* M, const uint8_t* border, int y0, int y1);
+    void warp_nearest(const uint8_t* src, size_t src_step, int src_rows, int src_cols, int elem_size, uint8_t* dst,
+                      size_t dst_step, int dst_cols, const double* M, const uint8_t* border, int y0, int y1);)
+
+namespace kiro {
+
+namespace warp_detail {
+
+// The map from destination to source pixels, as cv::warpAffine derives it.
+inline void inverse_map(const cv::Matx23d& M0, bool inverse, double M[6]) {
+    for (int i = 0; i < 6; ++i) M[i] = M0.val[i];
+    if (inverse) return;
+    double D = M[0] * M[4] - M[1] * M[3];
+    D = D != 0 ? 1. / D : 0;
+    const double A11 = M[4] * D, A22 = M[0] * D;
+    M[0] = A11;
+    M[1] *= -D;
+    M[3] *= -D;
+    M[4] = A22;
+    const double b1 = -M[0] * M[2] - M[1] * M[5];
+    const double b2 = -M[3] * M[2] - M[4] * M[5];
+    M[2] = b1;
+    M[5] = b2;
+}
+
+// Sizes whose coordinates fit the warp's 16-bit cells and whose steps fit int.
+inline bool sizes_fit(const cv::Mat& src, cv::Size dsize) {
+    return !src.empty() && src.rows < 32000 && src.cols < 32000 && dsize.width > 0 && dsize.height > 0 &&
+           dsize.width < 32000 && dsize.height < 32000;
+}
+
+template <class Rows>
+void in_stripes(int rows, Rows run) {
+    const int stripes = std::max(1, std::min(cv::getNumThreads(), rows / 32));
+    auto body = [&](const cv::Range& r) {
+        run(static_cast<int>(static_cast<long long>(rows) * r.start / stripes),
+            static_cast<int>(static_cast<long long>(rows) * r.end / stripes));
+    };
+    if (stripes == 1)
+        body(cv::Range(0, 1));
+    else
+        cv::parallel_for_(cv::Range(0, stripes), body);
+}
+
+inline void linear_kernel(const cv::Mat& src, cv::Mat& dst, const double M[6], const uint8_t* border) {
+    in_stripes(dst.rows, [&](int y0, int y1) {
+        KIRO_DISPATCH(warp_linear_u8)(src.data, src.step, src.rows, src.cols, src.channels(), dst.data, dst.step,
+                                      dst.cols, M, border, y0, y1);
+    });
+}
+
+inline void nearest_kernel(const cv::Mat& src, cv::Mat& dst, const double M[6], const uint8_t* border) {
+    in_stripes(dst.rows, [&](int y0, int y1) {
+        KIRO_DISPATCH(warp_nearest)(src.data, src.step, src.rows, src.cols, static_cast<int>(src.elemSize()),
+                                    dst.data, dst.step, dst.cols, M, border, y0, y1);
+    });
+}
+
+inline bool kernels_agree() {
+    cv::RNG rng(0x6b69726f);
+    const double angles[] = {10, -33, 45, 7.5};
+    for (int cn : {1, 3, 4}) {
+        cv::Mat probe(37, 53, CV_8UC(cn));
+        rng.fill(probe, cv::RNG::UNIFORM, 0, 256);
+        for (double angle : angles) {
+            const cv::Matx23d R = cv::getRotationMatrix2D(cv::Point2f(26.5f, 18.5f), angle, 1.1);
+            double M[6];
+            inverse_map(R, false, M);
+            const uint8_t border[4] = {7, 250, 0, 99};
+            cv::Mat want, got(probe.size(), probe.type());
+            cv::warpAffine(probe, want, R, probe.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+                           cv::Scalar(7, 250, 0, 99));
+            linear_kernel(probe, got, M, border);
+            if (cv::norm(want, got, cv::NORM_INF) != 0) return false;
+            if (cn == 1) {
+                cv::warpAffine(probe, want, R, probe.size(), cv::INTER_NEAREST, cv::BORDER_CONSTANT, cv::Scalar(7));
+                nearest_kernel(probe, got, M, border);
+                if (cv::norm(want, got, cv::NORM_INF) != 0) return false;
+            }
+        }
+    }
+    return true;
+}
+
+inline bool exact() {
+    static const bool agree = kernels_agree();
+    return agree;
+}
+
+}  // namespace warp_detail
+
+// cv::warpAffine(src, dst, M, dst.size(), INTER_LINEAR [| WARP_INVERSE_MAP],
+// BORDER_CONSTANT, border) into the allocated `dst` (not aliasing `src`).
+inline void warp_affine_linear(const cv::Mat& src, cv::Mat& dst, const cv::Matx23d& M, const cv::Scalar& border,
+                               bool inverse = false) {
+    const int cn = src.channels();
+    if (src.depth() == CV_8U && (cn == 1 || cn == 3 || cn == 4) && warp_detail::sizes_fit(src, dst.size()) &&
+        warp_detail::exact()) {
+        double map[6];
+        warp_detail::inverse_map(M, inverse, map);
+        uint8_t value[4];
+        for (int k = 0; k < 4; ++k) value[k] = cv::saturate_cast<uint8_t>(border[k]);
+        warp_detail::linear_kernel(src, dst, map, value);
+        return;
+    }
+    cv::warpAffine(src, dst, M, dst.size(), cv::INTER_LINEAR | (inverse ? cv::WARP_INVERSE_MAP : 0),
+                   cv::BORDER_CONSTANT, border);
+}
+
+// cv::warpAffine(..., INTER_NEAREST, BORDER_CONSTANT, ...) of single elements
+// (`src` one channel of 1, 2 or 4 bytes, or CV_32SC2), the uncovered pixels set
+// to the element whose bytes are `border` (elemSize() bytes).
+inline void warp_affine_nearest(const cv::Mat& src, cv::Mat& dst, const cv::Matx23d& M, const uint8_t* border,
+                                bool inverse = false) {
+    const size_t elem = src.elemSize();
+    const bool raw = src.channels() == 1 || src.type() == CV_32SC2;
+    if (raw && (elem == 1 || elem == 2 || elem == 4 || elem == 8) && warp_detail::sizes_fit(src, dst.size()) &&
+        warp_detail::exact()) {
+        double map[6];
+        warp_detail::inverse_map(M, inverse, map);
+        warp_detail::nearest_kernel(src, dst, map, border);
+        return;
+    }
+    cv::Scalar value;
+    const int depth = src.depth();
+    for (int k = 0; k < src.channels() && k < 4; ++k) {
+        const uint8_t* b = border + k * CV_ELEM_SIZE1(depth);
+        switch (depth) {
+            case CV_8U: value[k] = *b; break;
+            case CV_8S: value[k] = *reinterpret_cast<const int8_t*>(b); break;
+            case CV_16U: { uint16_t v; std::memcpy(&v, b, 2); value[k] = v; break; }
+            case CV_16S: { int16_t v; std::memcpy(&v, b, 2); value[k] = v; break; }
+            case CV_32S: { int32_t v; std::memcpy(&v, b, 4); value[k] = v; break; }
+            case CV_32F: { float v; std::memcpy(&v, b, 4); value[k] = v; break; }
+            default: { double v; std::memcpy(&v, b, 8); value[k] = v; break; }
+        }
+    }
+    cv::warpAffine(src, dst, M, dst.size(), cv::INTER_NEAREST | (inverse ? cv::WARP_INVERSE_MAP : 0),
+                   cv::BORDER_CONSTANT, value);
+}
+
+}  // namespace kiro
