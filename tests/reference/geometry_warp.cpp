@@ -80,7 +80,7 @@ PYBIND11_MODULE(ref_geometry_warp, m) {
         cv::GaussianBlur(dst, out, cv::Size(3, 3), 2);
         return like(out, src);
     });
-    m.def("add_weighted", [](py::array a, py::array b, double alpha, double beta, double gamma) {
+    m.def("add_weighted", [](py::array a, double alpha, py::array b, double beta, double gamma) {
         cv::Mat out;
         cv::addWeighted(view(a), alpha, view(b), beta, gamma, out);
         return like(out, a);
