@@ -304,3 +304,26 @@ def test_preview_sheet_shows_originals_and_copies(tmp_path):
     assert (first[60:70, 2:6] == original[60:70, 2:6]).all()
     assert not (first[42:48, 62:88] == original[42:48, 62:88]).all()
     assert (first[:, :, 0] != BACKGROUND).any()
+
+
+def test_progress_bar_goes_to_stderr_only_when_asked(tmp_path, capsys):
+    src = str(tmp_path / "src")
+    make_yolo(src, count=2)
+    datasets.multiply(src, str(tmp_path / "quiet"), [], copies=1, workers=1)
+    assert capsys.readouterr().err == ""
+    datasets.multiply(src, str(tmp_path / "shown"), [], copies=1, workers=1, progress=True)
+    captured = capsys.readouterr()
+    assert "2/2" in captured.err and "sample" in captured.err and captured.out == ""
+
+
+def test_colour_mask_is_refused_with_its_reason(tmp_path):
+    from dataset_samples import make_masks
+
+    src = str(tmp_path / "src")
+    make_masks(src, count=1)
+    colour = np.zeros((72, 96, 3), np.uint8)
+    colour[5:9, 5:9] = (0, 0, 200)
+    with open(os.path.join(src, "masks", "sub", "img00.png"), "wb") as f:
+        f.write(_files.encode_image(colour, ".png"))
+    error = datasets.load(src, "masks")[0][1]
+    assert isinstance(error, datasets.SampleError) and "colour channels" in error.reason
