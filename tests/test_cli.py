@@ -114,3 +114,11 @@ def test_python_dash_m_kiro_runs_the_command(tmp_path):
     assert done.returncode == 0, done.stderr
     assert done.stdout == "" and done.stderr == ""
     assert "annotations.json" in tree(dst)
+
+
+def test_installed_console_script_runs():
+    script = os.path.join(os.path.dirname(sys.executable), "kiro")
+    if not os.path.isfile(script):
+        pytest.skip("kiro is not installed beside this interpreter")
+    done = subprocess.run([script, "multiply", "--help"], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and "--copies" in done.stdout
