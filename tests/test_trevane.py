@@ -81,11 +81,13 @@ def test_wide_alpha_only_for_direct_paste(fit, error):
 
 @pytest.mark.parametrize("op", [belmost, trevane])
 @pytest.mark.parametrize("shape", [(1, 30, 3), (30, 1, 3)])
-def test_opencv_failure_is_runtime_error(op, shape):
-    rec = {"image": np.zeros((100, 100, 3), np.uint8), "mask": np.zeros((100, 100), np.uint8)}
+@pytest.mark.parametrize("fit", [K.FIT_NORMAL, K.FIT_MIX, K.FIT_MONO])
+def test_one_pixel_thin_patch_clones_to_the_image(op, shape, fit):
+    # a clone box one pixel thin has no inside: the solve keeps the image
+    rec = {"image": np.random.RandomState(4).randint(0, 256, (100, 100, 3)).astype(np.uint8),
+           "mask": np.zeros((100, 100), np.uint8)}
     image = rec["image"]
     random.seed(5)
-    with pytest.raises(RuntimeError):
-        op(rec, 1.0, image_source=np.full(shape, 9, np.uint8), size_ratio=(0.3, 0.3),
-           cover_position=K.COPY_RANDOM if op is belmost else K.OCCLUSION_RANDOM)
-    assert rec["image"] is image
+    out = op(rec, 1.0, image_source=np.full(shape, 9, np.uint8), size_ratio=(0.3, 0.3), fit_method=fit,
+             cover_position=K.COPY_RANDOM if op is belmost else K.OCCLUSION_RANDOM)["image"]
+    assert out is not image and np.array_equal(out, image)

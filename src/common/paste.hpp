@@ -26,6 +26,7 @@
 #endif
 
 #include "common/arrays.hpp"
+#include "common/clone.hpp"
 #include "common/draws.hpp"
 #include "common/errors.hpp"
 #include "common/kinds.hpp"
@@ -574,9 +575,9 @@ inline int clone_flag(Fit f) {
     }
 }
 
-// cv::seamlessClone(src, dst, mask, centre, flag) with the GIL released. Any
-// failure inside it (OpenCV's assertions, or the standard-library errors it
-// lets out on very thin masks) reaches the caller as RuntimeError.
+// Seamless clone of src into a copy of dst (kiro's clone step, the results of
+// cv::seamlessClone) with the GIL released. A clone area that leaves the image
+// reaches the caller as RuntimeError.
 inline cv::Mat seamless_clone(const cv::Mat& src, const cv::Mat& dst, const cv::Mat& mask, cv::Point centre,
                               int flag) {
     if (mask.depth() != CV_8U || (mask.channels() != 1 && mask.channels() != 3))
@@ -584,13 +585,7 @@ inline cv::Mat seamless_clone(const cv::Mat& src, const cv::Mat& dst, const cv::
     if (src.empty()) throw std::runtime_error("seamless clone: the patch is empty");
     cv::Mat out;
     py::gil_scoped_release nogil;
-    try {
-        cv::seamlessClone(src, dst, mask, centre, out, flag);
-    } catch (const cv::Exception&) {
-        throw;
-    } catch (const std::exception& e) {
-        throw std::runtime_error(std::string("seamless clone failed: ") + e.what());
-    }
+    clone::seamless(src, dst, mask, centre, out, flag);
     return out;
 }
 

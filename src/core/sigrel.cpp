@@ -7,12 +7,12 @@
 #include <opencv2/photo.hpp>
 
 #include <algorithm>
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
 #include "common/arrays.hpp"
+#include "common/clone.hpp"
 #include "common/draws.hpp"
 #include "common/errors.hpp"
 #include "common/kinds.hpp"
@@ -277,29 +277,6 @@ py::object paste(py::handle image, const Scaled& sc, const py::array& original, 
     return py::reinterpret_borrow<py::object>(image);
 }
 
-// seamlessClone only finds the clone area from mask values of 255 (all channels)
-// inside a 1-pixel border; it crashes or misreads on areas thinner than 3 pixels.
-enum class CloneArea { None, TooSmall, Fine };
-
-CloneArea clone_area(const cv::Mat& mask) {
-    if (mask.rows < 3 || mask.cols < 3) return CloneArea::TooSmall;
-    const int cn = mask.channels();
-    int minx = INT_MAX, maxx = -1, miny = INT_MAX, maxy = -1;
-    for (int y = 1; y < mask.rows - 1; ++y) {
-        const uint8_t* row = mask.ptr<uint8_t>(y);
-        for (int x = 1; x < mask.cols - 1; ++x) {
-            const uint8_t* px = row + static_cast<size_t>(x) * cn;
-            bool full = true;
-            for (int c = 0; c < cn && full; ++c) full = px[c] == 255;
-            if (!full) continue;
-            minx = std::min(minx, x), maxx = std::max(maxx, x);
-            miny = std::min(miny, y), maxy = std::max(maxy, y);
-        }
-    }
-    if (maxx < 0) return CloneArea::None;
-    return (maxx - minx < 2 || maxy - miny < 2) ? CloneArea::TooSmall : CloneArea::Fine;
-}
-
 // Step 12, the cloning methods: a new image, the input untouched.
 py::array clone(py::handle image, const Scaled& sc, const py::array& original, const MaskPlan& plan, const Rect& r,
                 int flag) {
@@ -324,22 +301,10 @@ py::array clone(py::handle image, const Scaled& sc, const py::array& original, c
     cv::Mat blend = kiro::mat_view(out, "result");
     const cv::Point center(static_cast<int>(r.left + (r.right - r.left) / 2),
                            static_cast<int>(r.top + (r.bottom - r.top) / 2));
-    CloneArea area;
     {
         py::gil_scoped_release nogil;
-        area = clone_area(mask);
-        if (area == CloneArea::None) {
-            dst.mat.copyTo(blend);  // nothing opaque: nothing to clone
-        } else if (area == CloneArea::Fine) {
-            cv::Mat result = blend;
-            cv::seamlessClone(src.mat, dst.mat, mask, center, result, flag);
-            if (result.data != blend.data) result.copyTo(blend);
-        }
+        kiro::clone::seamless(src.mat, dst.mat, mask, center, blend, flag);
     }
-    if (area == CloneArea::TooSmall)
-        throw std::runtime_error(
-            "seamless cloning needs a fully opaque (255) area of at least 3 x 3 pixels inside the watermark's "
-            "1-pixel border");
     return out;
 }
 
