@@ -30,6 +30,14 @@ def operations():
         ops.append(("cabrol", lambda img: cabrol(img, prob=1.0)))
     ops.append(("hsv_transform", lambda img: kiro.hsv_transform(img, 0.5)))
     ops.append(("tremor_image", lambda img: kiro.tremor_image(img)))
+    try:
+        from kiro.core.KirO import FIT_NORMAL, WATERMARK_CENTER
+        from kiro.core.sigrel import sigrel
+    except ImportError:
+        print("sigrel: not built, skipped")
+    else:
+        mark = np.random.RandomState(1).randint(0, 256, (300, 600, 3)).astype(np.uint8)
+        ops.append(("sigrel clone", lambda img: sigrel(img, mark, WATERMARK_CENTER, FIT_NORMAL, 1.0, (0.25, 0.25))))
     return ops
 
 
