@@ -9,6 +9,7 @@ import pytest
 from conftest import python_turns_during
 from kiro.core import KirO as K
 from kiro.core import sigrel as S
+from kiro.utils import _kernels
 from kiro.utils._clone import seamless_clone as clone
 from kiro.utils.caspen import caspen
 
@@ -16,6 +17,7 @@ ref = pytest.importorskip("ref_clone", reason="test-only OpenCV modules not buil
 
 FLAGS = [1, 2, 3]  # NORMAL_CLONE, MIXED_CLONE, MONOCHROME_TRANSFER
 FIT = {1: K.FIT_NORMAL, 2: K.FIT_MIX, 3: K.FIT_MONO}
+BUILDS = _kernels.builds()  # the processor's kernel build first
 
 
 def scene(rng, h, w, pad=12):
@@ -47,9 +49,9 @@ def make_mask(rng, kind, h, w):
     raise ValueError(kind)
 
 
-def compare(src, dst, mask, x, y, flag):
+def compare(src, dst, mask, x, y, flag, isa=""):
     """(pixels compared, identical ones, largest difference) over the clone box."""
-    got = clone(src, dst, mask, x, y, flag)
+    got = clone(src, dst, mask, x, y, flag, isa)
     want = ref.seamless_clone(src, dst, mask, x, y, flag)
     diff = np.abs(got.astype(int) - want.astype(int))
     grey = mask if mask.ndim == 2 else mask.mean(2)
@@ -79,15 +81,16 @@ def test_matches_opencv(flag, kind):
     assert same >= 0.995 * total
 
 
+@pytest.mark.parametrize("isa", BUILDS)
 @pytest.mark.parametrize("flag", FLAGS)
-def test_matches_opencv_on_seeded_boxes(flag):
+def test_matches_opencv_on_seeded_boxes(flag, isa):
     rng = np.random.RandomState(40 + flag)
     total = same = 0
     for _ in range(25):
         h, w = rng.randint(8, 160, 2)
         src, dst = scene(rng, h, w)
         mask = make_mask(rng, ["full", "blob", "alpha", "thresh3", "underlay"][rng.randint(5)], h, w)
-        n, eq, worst = compare(src, dst, mask, dst.shape[1] // 2, dst.shape[0] // 2, flag)
+        n, eq, worst = compare(src, dst, mask, dst.shape[1] // 2, dst.shape[0] // 2, flag, isa)
         assert worst <= 2
         total, same = total + n, same + eq
     assert same >= 0.99 * total
@@ -180,3 +183,12 @@ def test_threads_give_the_same_results():
     for t in threads:
         t.join()
     assert all(np.array_equal(a, b) for a, b in zip(got, want))
+
+
+def test_kernel_builds_agree():
+    rng = np.random.RandomState(10)
+    src, dst = scene(rng, 83, 127)
+    mask = make_mask(rng, "alpha", 83, 127)
+    outs = [clone(src, dst, mask, 75, 53, flag, isa) for isa in BUILDS for flag in FLAGS]
+    for i in range(3, len(outs)):
+        assert np.array_equal(outs[i], outs[i % 3])

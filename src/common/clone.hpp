@@ -200,11 +200,14 @@ inline void opencv_solve(const CloneJob& J) {
 constexpr int kTinyArea = 40 * 40;
 constexpr int kKeepArea = 192 * 192;
 
+using CloneSolve = void (*)(const CloneJob&);
+
 // Seamless clone of `src` (masked by `mask`, same size) into a copy of `dst`,
 // the mask's box centred on `p`; the result goes to `blend` (allocated when
-// it does not have dst's size and type). Runs without touching Python.
+// it does not have dst's size and type). `solve` picks a kernel build (the
+// processor's by default). Runs without touching Python.
 inline void seamless(const cv::Mat& src, const cv::Mat& dst, const cv::Mat& mask, cv::Point p, cv::Mat& blend,
-                     int flag) {
+                     int flag, CloneSolve solve = nullptr) {
     CV_Assert(!src.empty() && src.type() == CV_8UC3 && dst.type() == CV_8UC3);
     CV_Assert(mask.depth() == CV_8U && mask.size() == src.size());
     CV_Assert(flag == cv::NORMAL_CLONE || flag == cv::MIXED_CLONE || flag == cv::MONOCHROME_TRANSFER);
@@ -244,7 +247,7 @@ inline void seamless(const cv::Mat& src, const cv::Mat& dst, const cv::Mat& mask
         opencv_solve(job);
         return;
     }
-    KIRO_DISPATCH(poisson_clone)(job);
+    (solve ? solve : KIRO_DISPATCH(poisson_clone))(job);
 }
 
 }  // namespace clone

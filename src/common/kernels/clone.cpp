@@ -320,9 +320,6 @@ void transpose(const real* a, int rows, int cols, real* t) {
 
 }  // namespace
 
-// Products rounded before sums in the guidance field, as OpenCV forms it.
-#pragma GCC push_options
-#pragma GCC optimize("fp-contract=off")
 void poisson_clone(const CloneJob& J) {
     const int h = J.h, w = J.w, H = h - 2, W = w - 2;
     const size_t plane = static_cast<size_t>(h) * w;
@@ -429,8 +426,6 @@ void poisson_clone(const CloneJob& J) {
         }
     }
 }
-
-#pragma GCC pop_options
 
 }  // namespace KIRO_ISA
 }  // namespace kiro
