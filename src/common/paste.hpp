@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 
 #include <opencv2/core.hpp>
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/photo.hpp>
 
@@ -20,10 +21,6 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "common/arrays.hpp"
 #include "common/clone.hpp"
@@ -335,21 +332,22 @@ inline FixedLight fixed_light(const std::array<uint8_t, 256>& table, double scal
 inline void light_bytes(const uint8_t* src, uint8_t* dst, int n, const std::array<uint8_t, 256>& table,
                         const FixedLight& f) {
     int i = 0;
-#if defined(__SSE2__)
+#if CV_SIMD128
     if (f.a > 0) {
-        const __m128i zero = _mm_setzero_si128();
-        const __m128i a16 = _mm_set1_epi16(static_cast<short>(static_cast<uint16_t>(f.a)));
-        const __m128i b32 = _mm_set1_epi32(f.b);
-        const auto half = [&](__m128i v16) {
-            const __m128i pl = _mm_mullo_epi16(v16, a16), ph = _mm_mulhi_epu16(v16, a16);
-            const __m128i r0 = _mm_srai_epi32(_mm_add_epi32(_mm_unpacklo_epi16(pl, ph), b32), 15);
-            const __m128i r1 = _mm_srai_epi32(_mm_add_epi32(_mm_unpackhi_epi16(pl, ph), b32), 15);
-            return _mm_packs_epi32(r0, r1);
+        const cv::v_uint16x8 a16 = cv::v_setall_u16(static_cast<uint16_t>(f.a));
+        const cv::v_int32x4 b32 = cv::v_setall_s32(f.b);
+        // Eight 16-bit values to eight saturated 16-bit results of (v * a + b) >> 15.
+        const auto half = [&](const cv::v_uint16x8& v16) {
+            cv::v_uint32x4 p0, p1;
+            cv::v_mul_expand(v16, a16, p0, p1);
+            const cv::v_int32x4 r0 = cv::v_shr<15>(cv::v_reinterpret_as_s32(p0) + b32);
+            const cv::v_int32x4 r1 = cv::v_shr<15>(cv::v_reinterpret_as_s32(p1) + b32);
+            return cv::v_pack(r0, r1);
         };
         for (; i + 16 <= n; i += 16) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-            const __m128i y = _mm_packus_epi16(half(_mm_unpacklo_epi8(x, zero)), half(_mm_unpackhi_epi8(x, zero)));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), y);
+            cv::v_uint16x8 lo, hi;
+            cv::v_expand(cv::v_load(src + i), lo, hi);
+            cv::v_store(dst + i, cv::v_pack_u(half(lo), half(hi)));
         }
     }
 #endif
