@@ -56,13 +56,33 @@ inline py::array as_ndarray(py::handle h, const char* name) {
     return py::reinterpret_borrow<py::array>(h);
 }
 
-// True when `a` can be viewed as a Mat as it is: native byte order, pixels packed
-// (channel stride = item size, column stride = C * item size), rows at any
-// non-negative stride.
+// Element values readable as C++ values: the host's byte order.
+inline bool native_order(const py::array& a) { return a.dtype().attr("isnative").cast<bool>(); }
+
+// NumPy's alignment flag: the start and every stride suit typed access to the
+// elements (views into packed records or byte buffers at an odd offset do not).
+inline bool aligned(const py::array& a) { return (a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0; }
+
+// A new C-order copy of `a` in native byte order (new arrays are aligned).
+inline py::array native_copy(const py::array& a) {
+    py::object dt = a.dtype().attr("newbyteorder")("=");
+    return py::module_::import("numpy").attr("array")(a, dt, py::arg("order") = "C").cast<py::array>();
+}
+
+// `a` itself when it is C-contiguous, native and aligned, else native_copy(a):
+// flat typed reads of the result are always sound.
+inline py::array dense_native(const py::array& a) {
+    if ((a.flags() & py::array::c_style) && aligned(a) && native_order(a)) return a;
+    return native_copy(a);
+}
+
+// True when `a` can be viewed as a Mat as it is: native byte order, aligned,
+// pixels packed (channel stride = item size, column stride = C * item size),
+// rows at any non-negative stride.
 inline bool mat_compatible(const py::array& a) {
     const auto nd = a.ndim();
     if (nd < 1 || nd > 3) return false;
-    if (!a.dtype().attr("isnative").cast<bool>()) return false;
+    if (!aligned(a) || !native_order(a)) return false;
     const auto item = a.itemsize();
     py::ssize_t inner = item;
     if (nd == 3) {
@@ -77,12 +97,15 @@ inline bool mat_compatible(const py::array& a) {
     return true;
 }
 
-// `a` itself when Mat-compatible, else a packed C-order copy in native byte order.
+// `a` itself when Mat-compatible, else a packed C-order copy in native byte
+// order, aligned.
 inline py::array packed(const py::array& a) {
     if (mat_compatible(a)) return a;
     py::object np = py::module_::import("numpy");
     py::object dt = a.dtype().attr("newbyteorder")("=");
-    return np.attr("ascontiguousarray")(a, dt).cast<py::array>();
+    const py::array c = np.attr("ascontiguousarray")(a, dt).cast<py::array>();
+    // ascontiguousarray hands back a contiguous but misaligned array unchanged.
+    return aligned(c) ? c : native_copy(c);
 }
 
 // Mat view of a Mat-compatible array (see `packed`). 1-axis arrays become a

@@ -70,19 +70,18 @@ inline py::array mask_arg(py::handle mask, Size2 size) {
         throw py::value_error("mask is " + std::to_string(a.shape(0)) + " x " + std::to_string(a.shape(1)) +
                               " but the image is " + std::to_string(size.rows) + " x " +
                               std::to_string(size.cols));
-    if (!a.dtype().attr("isnative").cast<bool>())
-        throw py::type_error("mask: element type " + std::string(py::str(a.dtype())) +
-                             " is not in native byte order");
     dispatch_dtype(a.dtype(), "mask", [](auto) {});
     return a;
 }
 
-// The record's keypoints: a 2-axis numeric array of x, y pairs per row.
+// The record's keypoints: a 2-axis numeric array of x, y pairs per row. An
+// empty 1-axis array (np.array([])) holds no polygons.
 inline py::array keypoints_arg(py::handle kp) {
     py::array a = as_ndarray(kp, "keypoints");
     const char kind = a.dtype().kind();
     if (kind != 'u' && kind != 'i' && kind != 'f')
         throw py::type_error("keypoints must hold numbers, got element type " + std::string(py::str(a.dtype())));
+    if (a.ndim() == 1 && a.size() == 0) return a;
     if (a.ndim() != 2)
         throw py::value_error("keypoints must have 2 axes (polygons x coordinates), got " +
                               std::to_string(a.ndim()));
@@ -303,17 +302,23 @@ void erase_class(const Plane& m, T c, T bg) {
 // region (mask's shape and element type), hands it to `paint` (which calls
 // fill_in) and then turns the class into background in place. Absent
 // classes are skipped without calling `paint`. T is the mask's element type.
+// A mask in the other byte order is worked on in a native copy that is
+// written back after each class.
 template <class T>
 class MaskEraser {
 public:
-    MaskEraser(py::array mask, py::handle bg) : mask_(std::move(mask)), plane_(plane_of(mask_)), bg_(bg) {}
+    MaskEraser(py::array mask, py::handle bg)
+        : mask_(std::move(mask)),
+          work_(native_order(mask_) ? mask_ : native_copy(mask_)),
+          plane_(plane_of(work_)),
+          bg_(bg) {}
 
     // Returns true when the class occurred and was deleted.
     template <class Paint>
     bool erase(py::handle cls, Paint&& paint) {
         const Element<T> c = as_element<T>(cls);
         if (!c.found || plane_.rows == 0 || plane_.cols == 0) return false;
-        py::array region = new_array(plane_.rows, plane_.cols, 0, mask_.dtype());
+        py::array region = new_array(plane_.rows, plane_.cols, 0, work_.dtype());
         T* out = static_cast<T*>(region.mutable_data());
         std::size_t hits;
         {
@@ -331,11 +336,13 @@ public:
             py::gil_scoped_release nogil;
             erase_class<T>(plane_, c.value, bg_value_);
         }
+        if (!work_.is(mask_)) py::module_::import("numpy").attr("copyto")(mask_, work_);
         return true;
     }
 
 private:
     py::array mask_;
+    py::array work_;  // mask_ itself, or its native copy
     Plane plane_;
     py::handle bg_;
     bool ready_ = false;

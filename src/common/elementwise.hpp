@@ -6,6 +6,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <opencv2/core/hal/intrin.hpp>
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -13,9 +15,7 @@
 #include <type_traits>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "common/arrays.hpp"
 
 namespace kiro {
 namespace py = pybind11;
@@ -45,14 +45,8 @@ inline void require_numeric(const py::array& a, const char* name) {
                              " is not supported (expected bool, an integer type, float32 or float64)");
 }
 
-// C-contiguous array in native byte order: `a` itself when it already is one.
-inline py::array flat_native(const py::array& a) {
-    const bool native = a.dtype().attr("isnative").cast<bool>();
-    if (native && (a.flags() & py::array::c_style)) return a;
-    py::object np = py::module_::import("numpy");
-    py::object dt = a.dtype().attr("newbyteorder")("=");
-    return np.attr("ascontiguousarray")(a, dt).cast<py::array>();
-}
+// C-contiguous, aligned array in native byte order: `a` itself when it already is one.
+inline py::array flat_native(const py::array& a) { return dense_native(a); }
 
 // New C-order uint8 array of a's shape.
 inline py::array new_u8_like(const py::array& a) {
@@ -63,13 +57,14 @@ inline py::array new_u8_like(const py::array& a) {
 // Clip to [0, 255] and drop the fraction; NaN becomes 0. Branch-free: noise
 // fields clip often and at random, which defeats branch prediction.
 inline uint8_t clip_u8(double v) {
-#if defined(__SSE2__)
-    __m128d x = _mm_max_sd(_mm_set_sd(v), _mm_setzero_pd());  // NaN -> 0
-    x = _mm_min_sd(x, _mm_set_sd(255.0));
-    return static_cast<uint8_t>(_mm_cvttsd_si32(x));
+#if CV_SIMD128_64F
+    // One lane of max/min/truncate: a NaN leaves max as 0 (x86) or truncates to 0 (ARM).
+    const cv::v_float64x2 x =
+        cv::v_min(cv::v_max(cv::v_setall_f64(v), cv::v_setzero_f64()), cv::v_setall_f64(255.0));
+    return static_cast<uint8_t>(cv::v_trunc(x).get0());
 #else
-    const double c = std::min(255.0, std::max(0.0, v));
-    return static_cast<uint8_t>(static_cast<int>(c));
+    const double c = v > 0.0 ? v : 0.0;  // NaN -> 0
+    return static_cast<uint8_t>(static_cast<int>(c < 255.0 ? c : 255.0));
 #endif
 }
 

@@ -72,13 +72,8 @@ inline bool numpy_kind(const py::dtype& dt) { return dt.kind() == 'f' && !native
                          " is not supported (expected a boolean, integer or real type)");
 }
 
-// C-contiguous, native byte order version of `a` (a itself when it already is).
-inline py::array contiguous_native(const py::array& a) {
-    const bool native = a.dtype().attr("isnative").cast<bool>();
-    if (native && (a.flags() & py::array::c_style)) return a;
-    py::object np = py::module_::import("numpy");
-    return np.attr("ascontiguousarray")(a, a.dtype().attr("newbyteorder")("=")).cast<py::array>();
-}
+// C-contiguous, aligned, native byte order version of `a` (a itself when it already is).
+inline py::array contiguous_native(const py::array& a) { return kiro::dense_native(a); }
 
 template <class T>
 double sum_of(const T* p, size_t n) {

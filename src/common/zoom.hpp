@@ -100,17 +100,19 @@ inline py::array mask_entry(py::handle data, Size2 image_size) {
     return m;
 }
 
-// The "keypoints" entry: a 2-axis numeric array with x, y pairs per row.
+// The "keypoints" entry: a 2-axis numeric array with x, y pairs per row, in
+// either byte order. An empty 1-axis array (np.array([])) holds no polygons.
 inline py::array keypoints_entry(py::handle data) {
     py::array kp = as_ndarray(data[py::str("keypoints")], "keypoints");
-    if (kp.ndim() != 2)
+    const bool none = kp.ndim() == 1 && kp.size() == 0;
+    if (kp.ndim() != 2 && !none)
         throw py::value_error("keypoints must have 2 axes (polygons, coordinates), got " +
                               std::to_string(kp.ndim()));
-    if (kp.shape(1) % 2 != 0)
+    if (!none && kp.shape(1) % 2 != 0)
         throw py::value_error("keypoints rows must hold x, y pairs, got " + std::to_string(kp.shape(1)) +
                               " columns");
     const char kind = kp.dtype().kind();
-    if ((kind != 'u' && kind != 'i' && kind != 'f') || !kp.dtype().attr("isnative").cast<bool>())
+    if (kind != 'u' && kind != 'i' && kind != 'f')
         throw py::type_error("keypoints: element type " + std::string(py::str(kp.dtype())) +
                              " is not supported");
     dispatch_dtype(kp.dtype(), "keypoints", [](auto) {});
@@ -429,6 +431,14 @@ T shifted(T v, long long by) {
 inline void move_keypoints(const py::array& kp, const Rect& r, bool scale, Size2 size) {
     if (!kp.writeable()) throw py::value_error("keypoints: assignment destination is read-only");
     if (scale) check_scalable(r);
+    if (kp.ndim() != 2) return;  // no polygons
+    if (!native_order(kp)) {
+        // Moved in a native copy, then written back in the array's own byte order.
+        const py::array work = native_copy(kp);
+        move_keypoints(work, r, scale, size);
+        py::module_::import("numpy").attr("copyto")(kp, work);
+        return;
+    }
     const long long n = kp.shape(0), cols = kp.shape(1);
     char* base = static_cast<char*>(const_cast<void*>(kp.data()));
     const py::ssize_t rs = kp.strides(0), cs = kp.strides(1);

@@ -146,8 +146,7 @@ KeypointInput keypoint_input(py::handle obj) {
     if (kind != 'b' && kind != 'u' && kind != 'i' && kind != 'f')
         throw py::type_error("keypoints must hold integers or reals, got " + std::string(py::str(a.dtype())));
     KeypointInput in;
-    py::object np = py::module_::import("numpy");
-    in.values = np.attr("ascontiguousarray")(a, a.dtype().attr("newbyteorder")("=")).cast<py::array>();
+    in.values = kiro::dense_native(a);
     in.flat.resize(static_cast<size_t>(in.values.size()));
     kiro::dispatch_dtype(in.values.dtype(), "keypoints", [&](auto tag) {
         using T = decltype(tag);

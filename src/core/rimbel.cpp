@@ -91,7 +91,7 @@ py::array hsv_transform(py::object image, py::object fraction) {
     }
     const double a_s = draw_factor(fraction);
     const double a_v = draw_factor(fraction);
-    py::array out = kiro::new_array(src.rows(), src.cols(), 3, a.dtype());
+    py::array out = kiro::new_array(src.rows(), src.cols(), 3, src.array.dtype());  // native order
     cv::Mat dst = kiro::mat_view(out, "result");
     {
         py::gil_scoped_release nogil;

@@ -63,12 +63,8 @@ py::array c_contiguous(const py::array& a) {
     return py::module_::import("numpy").attr("ascontiguousarray")(a).cast<py::array>();
 }
 
-// C-contiguous in native byte order, for typed reads.
-py::array native_dense(const py::array& a) {
-    if ((a.flags() & py::array::c_style) && a.dtype().attr("isnative").cast<bool>()) return a;
-    py::object dt = a.dtype().attr("newbyteorder")("=");
-    return py::module_::import("numpy").attr("ascontiguousarray")(a, dt).cast<py::array>();
-}
+// C-contiguous, aligned, in native byte order, for typed reads.
+py::array native_dense(const py::array& a) { return kiro::dense_native(a); }
 
 bool same_dtype(const py::array& a, const py::array& b) { return kiro::equals(a.dtype(), b.dtype()); }
 

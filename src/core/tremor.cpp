@@ -64,7 +64,7 @@ py::array tremor_image(py::object image, py::object x, py::object y) {
 
     if (a.dtype().kind() == 'b') throw py::type_error("image: element type bool is not supported");
     kiro::Image src(a, "image");
-    py::array out = kiro::new_like(a);
+    py::array out = kiro::new_like(src.array);  // native order, as the pixels are written
     cv::Mat result = kiro::mat_view(out, "result");
     {
         py::gil_scoped_release nogil;

@@ -21,7 +21,8 @@ constexpr double kMaxCoord = 1 << 24;
 
 using Polygon = std::vector<cv::Point>;
 
-// The "keypoints" entry as a packed 2-axis numeric array.
+// The "keypoints" entry as a packed 2-axis numeric array. An empty 1-axis
+// array (np.array([])) holds no polygons.
 py::array keypoints_arg(py::handle data) {
     py::object kp = data[py::str("keypoints")];
     py::array a = py::module_::import("numpy").attr("asarray")(kp).cast<py::array>();
@@ -29,6 +30,7 @@ py::array keypoints_arg(py::handle data) {
     if (kind != 'u' && kind != 'i' && kind != 'f')
         throw py::type_error("kp2mask: keypoints must hold numbers, got element type " +
                              std::string(py::str(a.dtype())));
+    if (a.ndim() == 1 && a.size() == 0) a = a.attr("reshape")(0, 0).cast<py::array>();
     if (a.ndim() != 2)
         throw py::value_error("kp2mask: keypoints must have 2 axes (polygons x coordinates), got " +
                               std::to_string(a.ndim()));

@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <type_traits>
 
@@ -34,7 +35,12 @@ template <class T>
 void boxes_of(const char* base, py::ssize_t s0, py::ssize_t s1, py::ssize_t n, py::ssize_t m, T* out) {
     for (py::ssize_t r = 0; r < n; ++r) {
         const char* row = base + r * s0;
-        auto at = [&](py::ssize_t c) { return *reinterpret_cast<const T*>(row + c * s1); };
+        // Any stride and alignment: views into packed records are read as they are.
+        auto at = [&](py::ssize_t c) {
+            T v;
+            std::memcpy(&v, row + c * s1, sizeof(T));
+            return v;
+        };
         Range<T> x{at(0), at(0)}, y{at(1), at(1)};
         for (py::ssize_t c = 2; c < m; c += 2) x.add(at(c));
         for (py::ssize_t c = 3; c < m; c += 2) y.add(at(c));
