@@ -19,6 +19,7 @@ def cal_sigma(dmax: float, edge_value: float) -> float:
 def gaussian(array_like_hm: np.ndarray, mean: Any, sigma: float) -> np.ndarray:
     """exp(-((x - mx)^2 + (y - my)^2) / 2 / sigma^2) per (x, y) row.
 
-    Subtracts `mean` from `array_like_hm` in place.
+    Subtracts `mean` from `array_like_hm` in place. float32 points give a
+    float32 result, other points float64.
     """
     ...

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/arrays.hpp"
@@ -43,9 +44,10 @@ double sigma_of(double dmax_sq, double edge_value) {
 }
 
 // exp(-d2 / 2 / sigma**2); with sigma 0 the limit: 1 where d2 is 0, else 0.
-inline double bell(double d2, double s2) {
-    if (s2 == 0 && d2 == 0) return 1.0;
-    return std::exp(-d2 / 2 / s2);
+template <class F = double>
+inline F bell(F d2, F s2) {
+    if (s2 == 0 && d2 == 0) return F(1);
+    return std::exp(-d2 / F(2) / s2);
 }
 
 struct Size {
@@ -90,7 +92,7 @@ double cal_sigma(py::object dmax, py::object edge_value) {
     return sigma_of(d * d, real_arg(edge_value, "edge_value"));
 }
 
-py::array_t<double> gaussian(py::object array_like_hm, py::object mean, py::object sigma) {
+py::array gaussian(py::object array_like_hm, py::object mean, py::object sigma) {
     py::array a = kiro::as_ndarray(array_like_hm, "array_like_hm");
     if (a.ndim() != 2 || a.shape(1) != 2)
         throw py::value_error("array_like_hm must be an N x 2 array of (x, y) points");
@@ -103,22 +105,24 @@ py::array_t<double> gaussian(py::object array_like_hm, py::object mean, py::obje
 
     const py::array d = kiro::packed(a);
     const py::ssize_t n = d.shape(0);
-    py::array_t<double> out(n);
-    double* o = out.mutable_data();
     const char* base = static_cast<const char*>(d.data());
     const py::ssize_t s0 = d.strides(0), s1 = d.strides(1);
-    kiro::dispatch_dtype(d.dtype(), "array_like_hm", [&](auto tag) {
+    return kiro::dispatch_dtype(d.dtype(), "array_like_hm", [&](auto tag) -> py::array {
         using T = decltype(tag);
+        // float32 points stay float32, as the array arithmetic does; the rest give float64.
+        using F = std::conditional_t<std::is_same_v<T, float>, float, double>;
+        py::array_t<F> out(n);
+        F* o = out.mutable_data();
         py::gil_scoped_release nogil;
-        const double s2 = s * s;
+        const F s2 = static_cast<F>(s * s);
         for (py::ssize_t i = 0; i < n; ++i) {
             const char* row = base + i * s0;
-            const double x = static_cast<double>(*reinterpret_cast<const T*>(row));
-            const double y = static_cast<double>(*reinterpret_cast<const T*>(row + s1));
-            o[i] = bell(x * x + y * y, s2);
+            const F x = static_cast<F>(*reinterpret_cast<const T*>(row));
+            const F y = static_cast<F>(*reinterpret_cast<const T*>(row + s1));
+            o[i] = bell<F>(x * x + y * y, s2);
         }
+        return std::move(out);
     });
-    return out;
 }
 
 py::array_t<double> generate_gaussian_map(py::object img_size, py::object region) {
@@ -188,5 +192,6 @@ ValueError (math domain error), edge_value = 1 ZeroDivisionError.)doc");
           R"doc(exp(-((x - mx)^2 + (y - my)^2) / 2 / sigma^2) for each (x, y) row of the N x 2
 array `array_like_hm`, mean = (mx, my). The array is changed in place: it holds
 the points minus `mean` afterwards. With sigma 0 the limit is returned (1 where
-a point equals `mean`, else 0). Returns a new float64 array of N values.)doc");
+a point equals `mean`, else 0). Returns a new array of N values: float32 for
+float32 points, float64 otherwise.)doc");
 }
