@@ -31,19 +31,31 @@ struct Geometry {
     double M[6];  // inverse map, as the warp computes it
 };
 
-// Warped row `y` of the translated image (constant border 0). With a pure
-// translation every pixel of a row shares its fractions, and source column
-// sx0 + x feeds destination column x.
-void translated_row(const Geometry& g, int y, uint8_t* out, uint8_t* pad) {
+// Warped row `y` of the translated image (constant border 0): element i is
+// row[i] for i in [begin, end) and 0 elsewhere. With a pure translation
+// every pixel of a row shares its fractions, and source column sx0 + x feeds
+// destination column x; a whole-pixel shift reads the source row in place,
+// otherwise the row is interpolated into `out`.
+struct Warped {
+    const uint8_t* row;
+    int begin, end;
+};
+
+Warped translated_row(const Geometry& g, int y, uint8_t* out, uint8_t* pad) {
     const int n = g.cols * g.cn, cn = g.cn;
     const int X0 = saturate_cast<int>((g.M[1] * y + g.M[2]) * kAbScale) + kRoundDelta;
     const int Y0 = saturate_cast<int>((g.M[4] * y + g.M[5]) * kAbScale) + kRoundDelta;
     const int xs = X0 >> 5, ys = Y0 >> 5;
     const int fx = xs & 31, fy = ys & 31;
     const long long sx0 = xs >> 5, sy = ys >> 5;
-    if (sy >= g.rows || sy + 1 < 0) {
-        std::memset(out, 0, n);
-        return;
+    // Columns whose source pixel sx0 + x lies in [-1, cols - 1]; the rest are border.
+    const long long lo = std::max<long long>(0, -1 - sx0), hi = std::min<long long>(g.cols, g.cols - sx0);
+    if (sy >= g.rows || sy + 1 < 0 || lo >= hi) return {out, 0, 0};
+    if (fx == 0 && fy == 0) {
+        // Weight 1 on the top-left neighbour: source pixel sx0 + x of row sy.
+        if (sy < 0) return {out, 0, 0};
+        const long long first = std::max<long long>(lo, -sx0);
+        return {g.src + sy * g.step + sx0 * cn, static_cast<int>(first * cn), static_cast<int>(hi * cn)};
     }
     // Rows sy and sy + 1 with one black pixel on either side (zeros off the image).
     const size_t padded = static_cast<size_t>(g.cols + 2) * cn;
@@ -57,20 +69,12 @@ void translated_row(const Geometry& g, int y, uint8_t* out, uint8_t* pad) {
         else
             std::memset(p[k] + cn, 0, n);
     }
-    // Columns whose source pixel sx0 + x lies in [-1, cols - 1]; the rest are border.
-    const long long lo = std::max<long long>(0, -1 - sx0), hi = std::min<long long>(g.cols, g.cols - sx0);
-    if (lo >= hi) {
-        std::memset(out, 0, n);
-        return;
-    }
     std::memset(out, 0, lo * cn);
     std::memset(out + hi * cn, 0, (g.cols - hi) * cn);
     const uint8_t* a = p[0] + (sx0 + 1) * cn;  // a[i]: top-left source of element i
     const uint8_t* c = p[1] + (sx0 + 1) * cn;
     const int i0 = static_cast<int>(lo * cn), i1 = static_cast<int>(hi * cn);
-    if (fx == 0 && fy == 0) {
-        std::memcpy(out + i0, a + i0, i1 - i0);
-    } else if (fy == 0) {
+    if (fy == 0) {
         const uint16_t w0 = 32 - fx, w1 = fx;
         for (int i = i0; i < i1; ++i) out[i] = static_cast<uint8_t>((w0 * a[i] + w1 * a[i + cn] + 16) >> 5);
     } else if (fx == 0) {
@@ -81,6 +85,7 @@ void translated_row(const Geometry& g, int y, uint8_t* out, uint8_t* pad) {
         for (int i = i0; i < i1; ++i)
             out[i] = static_cast<uint8_t>((w00 * a[i] + w01 * a[i + cn] + w10 * c[i] + w11 * c[i + cn] + 512) >> 10);
     }
+    return {out, 0, n};
 }
 
 // Row of the 3-tap horizontal pass, BORDER_REFLECT_101, in 1/256 units.
@@ -91,12 +96,42 @@ void horizontal(const uint8_t* b, int cols, int cn, uint16_t* h) {
         return;
     }
     for (int k = 0; k < cn; ++k) h[k] = static_cast<uint16_t>(kCentre * b[k] + kSide * 2 * b[cn + k]);
-    for (int i = cn; i < n - cn; ++i) h[i] = static_cast<uint16_t>(kCentre * b[i] + kSide * (b[i - cn] + b[i + cn]));
-    for (int i = n - cn; i < n; ++i) h[i] = static_cast<uint16_t>(kCentre * b[i] + kSide * 2 * b[i - cn]);
+    int i = cn;
+#if CV_SIMD
+    const int lanes = v_uint16::nlanes;
+    const v_uint16 side = vx_setall_u16(kSide), centre = vx_setall_u16(kCentre);
+    for (; i <= n - cn - lanes; i += lanes)
+        v_store(h + i, v_mul_wrap(vx_load_expand(b + i - cn) + vx_load_expand(b + i + cn), side) +
+                           v_mul_wrap(vx_load_expand(b + i), centre));
+#endif
+    for (; i < n - cn; ++i) h[i] = static_cast<uint16_t>(kCentre * b[i] + kSide * (b[i - cn] + b[i + cn]));
+    for (i = n - cn; i < n; ++i) h[i] = static_cast<uint16_t>(kCentre * b[i] + kSide * 2 * b[i - cn]);
 }
 
+// (82 h0 + 92 h1 + 82 h2 + 2^15) >> 16. The vector form biases the 16-bit
+// rows by -2^15 to use signed pair products, and adds the 256 * 2^15 back.
 void vertical(const uint16_t* h0, const uint16_t* h1, const uint16_t* h2, int n, uint8_t* out) {
-    for (int i = 0; i < n; ++i)
+    int i = 0;
+#if CV_SIMD
+    const int lanes = v_uint16::nlanes;
+    const v_int16 bias = v_reinterpret_as_s16(vx_setall_u16(1 << 15));
+    const v_int16 w01 = v_reinterpret_as_s16(vx_setall_u32(kSide | (kCentre << 16)));
+    const v_int16 w2 = vx_setall_s16(static_cast<short>(kSide));
+    const v_int32 back = vx_setall_s32(256 << 15);
+    for (; i <= n - lanes; i += lanes) {
+        const v_int16 a = v_add_wrap(v_reinterpret_as_s16(vx_load(h0 + i)), bias);
+        const v_int16 b = v_add_wrap(v_reinterpret_as_s16(vx_load(h1 + i)), bias);
+        const v_int16 c = v_add_wrap(v_reinterpret_as_s16(vx_load(h2 + i)), bias);
+        v_int16 ab0, ab1;
+        v_zip(a, b, ab0, ab1);
+        v_int32 c0, c1;
+        v_mul_expand(c, w2, c0, c1);
+        const v_int32 r0 = v_dotprod(ab0, w01) + c0 + back;
+        const v_int32 r1 = v_dotprod(ab1, w01) + c1 + back;
+        v_pack_store(out + i, v_reinterpret_as_u16(v_rshr_pack<16>(r0, r1)));
+    }
+#endif
+    for (; i < n; ++i)
         out[i] = static_cast<uint8_t>((kSide * (uint32_t(h0[i]) + h2[i]) + kCentre * h1[i] + 32768) >> 16);
 }
 
@@ -144,14 +179,17 @@ void shake_rows(const uint8_t* src, size_t src_step, uint8_t* dst, size_t dst_st
                 const double* M, int y0, int y1) {
     Geometry g{src, src_step, rows, cols, cn, {M[0], M[1], M[2], M[3], M[4], M[5]}};
     const size_t n = static_cast<size_t>(cols) * cn;
-    std::vector<uint8_t> bytes(4 * n + 2 * cn + 64);
+    std::vector<uint8_t> bytes(5 * n + 2 * cn + 64);
     std::vector<uint16_t> ring(3 * n);
-    uint8_t *warped = bytes.data(), *blended = warped + n, *pad = blended + n;
+    uint8_t *warped = bytes.data(), *blended = warped + n, *zeros = blended + n, *pad = zeros + n;
     // Filtered source row r (reflected at the image edges) into `h`.
     auto filtered = [&](int r, uint16_t* h) {
         r = rows == 1 ? 0 : (r < 0 ? -r : (r >= rows ? 2 * rows - 2 - r : r));
-        translated_row(g, r, warped, pad);
-        blend_u8(src + r * src_step, warped, blended, static_cast<int>(n));
+        const Warped w = translated_row(g, r, warped, pad);
+        const uint8_t* s = src + r * src_step;
+        blend_u8(s, zeros, blended, w.begin);
+        blend_u8(s + w.begin, w.row + w.begin, blended + w.begin, w.end - w.begin);
+        blend_u8(s + w.end, zeros, blended + w.end, static_cast<int>(n) - w.end);
         horizontal(blended, cols, cn, h);
     };
     uint16_t* h[3] = {ring.data(), ring.data() + n, ring.data() + 2 * n};
