@@ -1,5 +1,6 @@
 // 8-bit HSV jitter in one pass: BGR -> HSV (OpenCV's 8-bit encoding, hue
-// 0..179), saturation and value through two 256-entry tables, HSV -> BGR.
+// 0..179), saturation and value each times a factor (float product, clipped
+// to [0, 255], truncated: the 256-entry table of one plane), HSV -> BGR.
 //
 // The result is what cv::cvtColor(COLOR_BGR2HSV), the two table lookups and
 // cv::cvtColor(COLOR_HSV2BGR) give with the installed OpenCV: the kernel
@@ -21,14 +22,24 @@
 KIRO_DECLARE_KERNELS(
     // Rows of `src` (3 or 4 channels, the 4th ignored) into `dst` (3 channels).
     void hsv_jitter_rows(const uint8_t* src, size_t src_step, int src_cn, uint8_t* dst, size_t dst_step, int rows,
-                         int cols, const uint8_t* s_table, const uint8_t* v_table);)
+                         int cols, float a_s, float a_v);)
 
 namespace kiro {
 
 namespace hsv_detail {
 
-// The same jitter with OpenCV's calls.
-inline void jitter_opencv(const cv::Mat& src, cv::Mat& dst, const uint8_t* s_table, const uint8_t* v_table) {
+// Plane value k times a: the float product, 0 unless positive (NaN too),
+// at most 255, truncated.
+inline uint8_t scaled(int k, float a) {
+    const float p = static_cast<float>(k) * a;
+    if (!(p > 0.0f)) return 0;
+    return p >= 255.0f ? 255 : static_cast<uint8_t>(p);
+}
+
+// The same jitter with OpenCV's calls and the two tables.
+inline void jitter_opencv(const cv::Mat& src, cv::Mat& dst, float a_s, float a_v) {
+    uint8_t s_table[256], v_table[256];
+    for (int k = 0; k < 256; ++k) s_table[k] = scaled(k, a_s), v_table[k] = scaled(k, a_v);
     cv::Mat hsv;
     cv::cvtColor(src, hsv, cv::COLOR_BGR2HSV);
     for (int y = 0; y < hsv.rows; ++y) {
@@ -41,30 +52,23 @@ inline void jitter_opencv(const cv::Mat& src, cv::Mat& dst, const uint8_t* s_tab
     cv::cvtColor(hsv, dst, cv::COLOR_HSV2BGR);
 }
 
-inline void run_kernel(const cv::Mat& src, cv::Mat& dst, const uint8_t* s_table, const uint8_t* v_table) {
-    KIRO_DISPATCH(hsv_jitter_rows)(src.data, src.step, src.channels(), dst.data, dst.step, src.rows, src.cols,
-                                   s_table, v_table);
+inline void run_kernel(const cv::Mat& src, cv::Mat& dst, float a_s, float a_v) {
+    KIRO_DISPATCH(hsv_jitter_rows)(src.data, src.step, src.channels(), dst.data, dst.step, src.rows, src.cols, a_s,
+                                   a_v);
 }
 
-// One probe: every hue, saturation and value in many combinations, rows long
-// enough for the vector code with a scalar tail, through identity tables and
-// through scrambled ones (so the backward conversion sees free S and V).
+// One probe: many colours (grey ones too) in rows long enough for the vector
+// code with a scalar tail, at factors that keep, shrink, grow and clip.
 inline bool kernel_agrees() {
     cv::Mat probe(96, 250, CV_8UC3);
     cv::RNG rng(0x6b69726f);
     rng.fill(probe, cv::RNG::UNIFORM, 0, 256);
-    for (int x = 0; x < 256 && x < probe.cols; ++x) probe.at<cv::Vec3b>(0, x) = cv::Vec3b(x, x, x);
-    uint8_t identity[256], scramble_s[256], scramble_v[256];
-    for (int k = 0; k < 256; ++k) {
-        identity[k] = static_cast<uint8_t>(k);
-        scramble_s[k] = static_cast<uint8_t>(rng.uniform(0, 256));
-        scramble_v[k] = static_cast<uint8_t>(rng.uniform(0, 256));
-    }
-    const uint8_t* tables[2][2] = {{identity, identity}, {scramble_s, scramble_v}};
-    for (auto& t : tables) {
+    for (int x = 0; x < probe.cols; ++x) probe.at<cv::Vec3b>(0, x) = cv::Vec3b(x, x, x);
+    const float factors[][2] = {{1.0f, 1.0f}, {1.37f, 0.61f}, {0.5f, 1.5f}, {0.0f, 2.0f}};
+    for (auto& f : factors) {
         cv::Mat want, got(probe.size(), CV_8UC3);
-        jitter_opencv(probe, want, t[0], t[1]);
-        run_kernel(probe, got, t[0], t[1]);
+        jitter_opencv(probe, want, f[0], f[1]);
+        run_kernel(probe, got, f[0], f[1]);
         if (cv::norm(want, got, cv::NORM_INF) != 0) return false;
     }
     return true;
@@ -72,13 +76,14 @@ inline bool kernel_agrees() {
 
 }  // namespace hsv_detail
 
-// `src` 8-bit with 3 or 4 channels, `dst` 8-bit 3 channels of its size.
-inline void hsv_jitter_u8(const cv::Mat& src, cv::Mat& dst, const uint8_t s_table[256], const uint8_t v_table[256]) {
+// `src` 8-bit with 3 or 4 channels, `dst` 8-bit 3 channels of its size;
+// the S plane scaled by a_s, the V plane by a_v.
+inline void hsv_jitter_u8(const cv::Mat& src, cv::Mat& dst, float a_s, float a_v) {
     static const bool exact = hsv_detail::kernel_agrees();
     if (exact)
-        hsv_detail::run_kernel(src, dst, s_table, v_table);
+        hsv_detail::run_kernel(src, dst, a_s, a_v);
     else
-        hsv_detail::jitter_opencv(src, dst, s_table, v_table);
+        hsv_detail::jitter_opencv(src, dst, a_s, a_v);
 }
 
 }  // namespace kiro

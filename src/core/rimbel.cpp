@@ -1,9 +1,8 @@
 // Saturation and value jitter: scale the S and V planes of the HSV image by two
 // random factors near 1 and convert back.
 //
-// For 8-bit images a plane holds 256 possible values, so each scaling
-// (32-bit multiply, clip when the factor exceeds 1, truncation to 8 bits) is a
-// 256-entry table, applied inside one pass with both colour conversions.
+// For 8-bit images the scaling (32-bit multiply, clip when the factor exceeds
+// 1, truncation to 8 bits) runs inside one pass with both colour conversions.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -50,12 +49,7 @@ inline uint8_t scaled_u8(float value, double a) {
 }
 
 void jitter_u8(const cv::Mat& src, cv::Mat& dst, double a_s, double a_v) {
-    uint8_t ts[256], tv[256];
-    for (int k = 0; k < 256; ++k) {
-        ts[k] = scaled_u8(static_cast<float>(k), a_s);
-        tv[k] = scaled_u8(static_cast<float>(k), a_v);
-    }
-    kiro::hsv_jitter_u8(src, dst, ts, tv);
+    kiro::hsv_jitter_u8(src, dst, static_cast<float>(a_s), static_cast<float>(a_v));
 }
 
 // 32-bit real images: OpenCV's real HSV encoding, with the planes taken through

@@ -230,25 +230,22 @@ py::array blend(py::array a, py::array b, const std::string& isa) {
     return out;
 }
 
-// BGR -> HSV, S and V through the tables, HSV -> BGR, on one build.
-py::array hsv_jitter(py::array image, py::array_t<uint8_t> s_table, py::array_t<uint8_t> v_table,
-                     const std::string& isa) {
-    if (s_table.size() != 256 || v_table.size() != 256) throw py::value_error("tables of 256 entries");
+// BGR -> HSV, S and V times a_s and a_v, HSV -> BGR, on one build.
+py::array hsv_jitter(py::array image, float a_s, float a_v, const std::string& isa) {
     py::array src_array = kiro::packed(image);
     cv::Mat src = kiro::mat_view(src_array, "image");
     if (src.depth() != CV_8U || (src.channels() != 3 && src.channels() != 4) || src.empty())
         throw py::type_error("image: non-empty 8-bit, 3 or 4 channels");
     py::array out = kiro::new_array(src.rows, src.cols, 3, src_array.dtype());
     cv::Mat dst = kiro::mat_view(out, "image");
-    const uint8_t *ts = s_table.data(), *tv = v_table.data();
     py::gil_scoped_release nogil;
     if (isa == "wrapper") {
-        kiro::hsv_jitter_u8(src, dst, ts, tv);
+        kiro::hsv_jitter_u8(src, dst, a_s, a_v);
         return out;
     }
     const std::string which = build_of(isa);
     KIRO_ON_BUILD(which, hsv_jitter_rows, src.data, src.step, src.channels(), dst.data, dst.step, src.rows, src.cols,
-                  ts, tv);
+                  a_s, a_v);
     return out;
 }
 
@@ -276,7 +273,7 @@ PYBIND11_MODULE(_kernels, m) {
     m.def("shake", &shake, py::arg("image"), py::arg("x"), py::arg("y"), py::arg("isa") = "",
           "kiro's shake kernel (translate, blend, blur) on one build.");
     m.def("blend", &blend, py::arg("a"), py::arg("b"), py::arg("isa") = "", "The shake's 0.7 / 0.3 blend on one build.");
-    m.def("hsv_jitter", &hsv_jitter, py::arg("image"), py::arg("s_table"), py::arg("v_table"), py::arg("isa") = "",
+    m.def("hsv_jitter", &hsv_jitter, py::arg("image"), py::arg("a_s"), py::arg("a_v"), py::arg("isa") = "",
           "kiro's HSV jitter kernel on one build.");
     m.def("kernels_agree", &kernels_agree, "The wrappers' first-call checks against the installed OpenCV.");
 }

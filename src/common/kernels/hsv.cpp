@@ -1,15 +1,15 @@
-// HSV jitter kernel (see common/hsv.hpp). Each row goes to three planar
-// buffers (H, S, V) by OpenCV's integer BGR -> HSV, through the two tables,
-// and back by OpenCV's float HSV -> BGR. The backward conversion has two forms
-// in OpenCV, a vector one for whole blocks of 4 float vectors (truncating) and
-// a scalar one for the rest of the row (rounding); both are repeated here, with
-// the fused multiply-adds the AVX2 build of the library contracts to.
+// HSV jitter kernel (see common/hsv.hpp): per block of pixels, OpenCV's
+// integer BGR -> HSV, the two scalings and OpenCV's float HSV -> BGR, all in
+// registers. OpenCV converts whole blocks of one 8-bit vector with vector code
+// (the backward step truncating) and the rest of a row with scalar code
+// (rounding); both forms are repeated here, with the fused multiply-adds the
+// AVX2 build of the library contracts to.
 #include <opencv2/core.hpp>
 #include <opencv2/core/hal/intrin.hpp>
 
 #include <cmath>
+#include <algorithm>
 #include <cstdint>
-#include <vector>
 
 namespace kiro {
 namespace KIRO_ISA {
@@ -47,99 +47,55 @@ inline float one_minus(float a, float b) {
 #endif
 }
 
-void bgr_to_hsv(const uint8_t* src, int scn, uint8_t* H, uint8_t* S, uint8_t* V, int n) {
+// One plane value times its factor: float product, clipped to [0, 255]
+// (a product that is not positive, NaN included, becomes 0), truncated.
+inline int scaled(int value, float a) {
+    const float p = static_cast<float>(value) * a;
+    if (!(p > 0.0f)) return 0;
+    return p >= 255.0f ? 255 : static_cast<int>(p);
+}
+
+// The scalar forms, for the pixels after the last whole vector block.
+void tail_pixel(const uint8_t* src, float a_s, float a_v, uint8_t* dst) {
+    static const int sector_data[][3] = {{1, 3, 0}, {1, 0, 2}, {3, 0, 1}, {0, 2, 1}, {0, 1, 3}, {2, 1, 0}};
     const int* sdiv_table = div_tables().sdiv;
     const int* hdiv_table = div_tables().hdiv;
-    const int hr = 180;
-    int i = 0;
-#if CV_SIMD
-    const int vsize = v_uint8::nlanes;
-    for (; i <= n - vsize; i += vsize, src += scn * vsize) {
-        v_uint8 b, g, r;
-        if (scn == 4) {
-            v_uint8 a;
-            v_load_deinterleave(src, b, g, r, a);
-        } else {
-            v_load_deinterleave(src, b, g, r);
-        }
-        v_uint8 v = v_max(b, v_max(g, r));
-        v_uint8 vmin = v_min(b, v_min(g, r));
-        v_uint8 diff = v - vmin;
-        v_uint8 v255 = vx_setall_u8(0xff), vz = vx_setzero_u8();
-        v_uint8 vr = v_select(v == r, v255, vz);
-        v_uint8 vg = v_select(v == g, v255, vz);
+    const int b0 = src[0], g0 = src[1], r0 = src[2];
+    const int vmax = std::max(b0, std::max(g0, r0));
+    const int vmin = std::min(b0, std::min(g0, r0));
+    const uchar diff = saturate_cast<uchar>(vmax - vmin);
+    const int vr = vmax == r0 ? -1 : 0, vg = vmax == g0 ? -1 : 0;
+    const int s8 = (diff * sdiv_table[vmax] + (1 << (kHsvShift - 1))) >> kHsvShift;
+    int h8 = (vr & (g0 - b0)) + (~vr & ((vg & (b0 - r0 + 2 * diff)) + ((~vg) & (r0 - g0 + 4 * diff))));
+    h8 = (h8 * hdiv_table[diff] + (1 << (kHsvShift - 1))) >> kHsvShift;
+    h8 += h8 < 0 ? 180 : 0;
 
-        v_uint16 vd[2];
-        v_expand(v, vd[0], vd[1]);
-        v_int32 vq[4];
-        v_expand(v_reinterpret_as_s16(vd[0]), vq[0], vq[1]);
-        v_expand(v_reinterpret_as_s16(vd[1]), vq[2], vq[3]);
-        v_uint16 diffd[2];
-        v_expand(diff, diffd[0], diffd[1]);
-        v_int32 diffq[4];
-        v_expand(v_reinterpret_as_s16(diffd[0]), diffq[0], diffq[1]);
-        v_expand(v_reinterpret_as_s16(diffd[1]), diffq[2], diffq[3]);
-
-        int32_t CV_DECL_ALIGNED(CV_SIMD_WIDTH) vidx[vsize];
-        int32_t CV_DECL_ALIGNED(CV_SIMD_WIDTH) didx[vsize];
-        for (int k = 0; k < 4; k++) {
-            v_store_aligned(vidx + k * vsize / 4, vq[k]);
-            v_store_aligned(didx + k * vsize / 4, diffq[k]);
+    float h = saturate_cast<uchar>(h8);
+    const float s = scaled(s8, a_s) * (1.0f / 255.0f), v = scaled(vmax, a_v) * (1.0f / 255.0f);
+    float b, g, r;
+    if (s == 0) {
+        b = g = r = v;
+    } else {
+        float tab[4];
+        h *= kHueScale;
+        h = std::fmod(h, 6.f);
+        int sector = cvFloor(h);
+        h -= sector;
+        if (static_cast<unsigned>(sector) >= 6u) {
+            sector = 0;
+            h = 0.f;
         }
-        v_int32 sq[4], hdiv[4];
-        const v_int32 vdescale = vx_setall_s32(1 << (kHsvShift - 1));
-        for (int k = 0; k < 4; k++) {
-            const v_int32 sdiv = vx_lut(sdiv_table, vidx + k * vsize / 4);
-            hdiv[k] = vx_lut(hdiv_table, didx + k * vsize / 4);
-            sq[k] = (diffq[k] * sdiv + vdescale) >> kHsvShift;
-        }
-        v_uint8 s = v_pack_u(v_pack(sq[0], sq[1]), v_pack(sq[2], sq[3]));
-
-        v_uint16 bdu[2], gdu[2], rdu[2];
-        v_expand(b, bdu[0], bdu[1]);
-        v_expand(g, gdu[0], gdu[1]);
-        v_expand(r, rdu[0], rdu[1]);
-        v_int16 vrd[2], vgd[2];
-        v_expand(v_reinterpret_as_s8(vr), vrd[0], vrd[1]);
-        v_expand(v_reinterpret_as_s8(vg), vgd[0], vgd[1]);
-        v_int16 hd[2];
-        for (int k = 0; k < 2; k++) {
-            const v_int16 bk = v_reinterpret_as_s16(bdu[k]), gk = v_reinterpret_as_s16(gdu[k]),
-                          rk = v_reinterpret_as_s16(rdu[k]), dk = v_reinterpret_as_s16(diffd[k]);
-            v_int16 gb = gk - bk;
-            v_int16 br = bk - rk + (dk << 1);
-            v_int16 rg = rk - gk + (dk << 2);
-            hd[k] = (vrd[k] & gb) + ((~vrd[k]) & ((vgd[k] & br) + ((~vgd[k]) & rg)));
-        }
-        v_int32 hq[4];
-        v_expand(hd[0], hq[0], hq[1]);
-        v_expand(hd[1], hq[2], hq[3]);
-        for (int k = 0; k < 4; k++) hq[k] = (hq[k] * hdiv[k] + vdescale) >> kHsvShift;
-        hd[0] = v_pack(hq[0], hq[1]);
-        hd[1] = v_pack(hq[2], hq[3]);
-        const v_int16 vhr = vx_setall_s16(static_cast<short>(hr)), vzd = vx_setzero_s16();
-        hd[0] += v_select(hd[0] < vzd, vhr, vzd);
-        hd[1] += v_select(hd[1] < vzd, vhr, vzd);
-        v_store(H + i, v_pack_u(hd[0], hd[1]));
-        v_store(S + i, s);
-        v_store(V + i, v);
+        tab[0] = v;
+        tab[1] = v * (1.f - s);
+        tab[2] = v * one_minus(s, h);
+        tab[3] = v * (1.f - s * (1.f - h));
+        b = tab[sector_data[sector][0]];
+        g = tab[sector_data[sector][1]];
+        r = tab[sector_data[sector][2]];
     }
-#endif
-    for (; i < n; i++, src += scn) {
-        int b = src[0], g = src[1], r = src[2];
-        int v = std::max(b, std::max(g, r));
-        int vmin = std::min(b, std::min(g, r));
-        uchar diff = saturate_cast<uchar>(v - vmin);
-        int vr = v == r ? -1 : 0;
-        int vg = v == g ? -1 : 0;
-        int s = (diff * sdiv_table[v] + (1 << (kHsvShift - 1))) >> kHsvShift;
-        int h = (vr & (g - b)) + (~vr & ((vg & (b - r + 2 * diff)) + ((~vg) & (r - g + 4 * diff))));
-        h = (h * hdiv_table[diff] + (1 << (kHsvShift - 1))) >> kHsvShift;
-        h += h < 0 ? hr : 0;
-        H[i] = saturate_cast<uchar>(h);
-        S[i] = static_cast<uchar>(s);
-        V[i] = static_cast<uchar>(v);
-    }
+    dst[0] = saturate_cast<uchar>(b * 255.0f);
+    dst[1] = saturate_cast<uchar>(g * 255.0f);
+    dst[2] = saturate_cast<uchar>(r * 255.0f);
 }
 
 #if CV_SIMD
@@ -151,41 +107,32 @@ inline v_float32 one_minus(const v_float32& a, const v_float32& b) {
 #endif
 }
 
-inline void hsv_to_bgr_block(v_float32 h, v_float32 s, v_float32 v, v_int32& bi, v_int32& gi, v_int32& ri) {
+inline v_int32 scaled(const v_int32& value, const v_float32& a) {
+    const v_float32 p = v_cvt_f32(value) * a;
+    const v_float32 zero = vx_setzero_f32();
+    return v_trunc(v_min(v_select(p > zero, p, zero), vx_setall_f32(255.0f)));
+}
+
+// 8-bit HSV of one float vector of pixels (hue 0..179, S and V already
+// scaled) back to BGR, as OpenCV's vector code: truncated products.
+inline void to_bgr(const v_int32& hue, const v_int32& sat, const v_int32& val, v_int32& bi, v_int32& gi,
+                   v_int32& ri) {
     const v_float32 one = vx_setall_f32(1.0f);
-    s = s * vx_setall_f32(1.0f / 255.0f);
-    v = v * vx_setall_f32(1.0f / 255.0f);
-    h = h * vx_setall_f32(kHueScale);
-    const v_float32 pre_sector = v_cvt_f32(v_trunc(h));
-    h = h - pre_sector;
+    const v_float32 s = v_cvt_f32(sat) * vx_setall_f32(1.0f / 255.0f);
+    const v_float32 v = v_cvt_f32(val) * vx_setall_f32(1.0f / 255.0f);
+    v_float32 h = v_cvt_f32(hue) * vx_setall_f32(kHueScale);
+    // Hue below 180 puts the sector in 0..5, where it is the whole part.
+    const v_float32 sector = v_cvt_f32(v_trunc(h));
+    h = h - sector;
     const v_float32 tab0 = v;
     const v_float32 tab1 = v * (one - s);
     const v_float32 tab2 = v * one_minus(s, h);
     const v_float32 tab3 = v * one_minus(s, one - h);
-    const v_float32 six = vx_setall_f32(6.0f);
-    v_float32 sector = v_cvt_f32(v_trunc(pre_sector * vx_setall_f32(1.0f / 6.0f)));
-#if defined(KIRO_ISA_AVX2)
-    sector = v_fma(vx_setzero_f32() - sector, six, pre_sector);
-#else
-    sector = pre_sector - sector * six;
-#endif
-    const v_float32 c1 = one, c2 = vx_setall_f32(2.0f), c3 = vx_setall_f32(3.0f), c4 = vx_setall_f32(4.0f);
-    v_float32 b = tab1 & (sector < c2);
-    b = b | (tab3 & (sector == c2));
-    b = b | (tab0 & (sector == c3));
-    b = b | (tab0 & (sector == c4));
-    b = b | (tab2 & (sector > c4));
-    v_float32 g = tab3 & (sector < c1);
-    g = g | (tab0 & (sector == c1));
-    g = g | (tab0 & (sector == c2));
-    g = g | (tab2 & (sector == c3));
-    g = g | (tab1 & (sector > c3));
-    v_float32 r = tab0 & (sector < c1);
-    r = r | (tab2 & (sector == c1));
-    r = r | (tab1 & (sector == c2));
-    r = r | (tab1 & (sector == c3));
-    r = r | (tab3 & (sector == c4));
-    r = r | (tab0 & (sector > c4));
+    const v_float32 lt1 = sector < one, lt2 = sector < vx_setall_f32(2.0f), lt3 = sector < vx_setall_f32(3.0f),
+                    lt4 = sector < vx_setall_f32(4.0f), lt5 = sector < vx_setall_f32(5.0f);
+    const v_float32 b = v_select(lt2, tab1, v_select(lt3, tab3, v_select(lt5, tab0, tab2)));
+    const v_float32 g = v_select(lt1, tab3, v_select(lt3, tab0, v_select(lt4, tab2, tab1)));
+    const v_float32 r = v_select(lt1, tab0, v_select(lt2, tab2, v_select(lt4, tab1, v_select(lt5, tab3, tab0))));
     const v_float32 k255 = vx_setall_f32(255.0f);
     bi = v_trunc(b * k255);
     gi = v_trunc(g * k255);
@@ -193,68 +140,71 @@ inline void hsv_to_bgr_block(v_float32 h, v_float32 s, v_float32 v, v_int32& bi,
 }
 #endif
 
-void hsv_to_bgr(const uint8_t* H, const uint8_t* S, const uint8_t* V, uint8_t* dst, int n) {
-    int j = 0;
+void jitter_row(const uint8_t* src, int scn, uint8_t* dst, int n, float a_s, float a_v) {
+    int i = 0;
 #if CV_SIMD
-    const int q = v_float32::nlanes;
-    for (; j <= n - 4 * q; j += 4 * q, dst += 3 * 4 * q) {
-        v_int32 bi[4], gi[4], ri[4];
-        for (int k = 0; k < 4; k++) {
-            const v_float32 h = v_cvt_f32(v_reinterpret_as_s32(vx_load_expand_q(H + j + k * q)));
-            const v_float32 s = v_cvt_f32(v_reinterpret_as_s32(vx_load_expand_q(S + j + k * q)));
-            const v_float32 v = v_cvt_f32(v_reinterpret_as_s32(vx_load_expand_q(V + j + k * q)));
-            hsv_to_bgr_block(h, s, v, bi[k], gi[k], ri[k]);
+    const int vsize = v_uint8::nlanes;
+    const v_float32 vas = vx_setall_f32(a_s), vav = vx_setall_f32(a_v);
+    const v_float32 kS = vx_setall_f32(static_cast<float>(255 << kHsvShift));
+    const v_float32 kH = vx_setall_f32(static_cast<float>(180 << kHsvShift) / 6);
+    const v_int32 one = vx_setall_s32(1), half = vx_setall_s32(1 << (kHsvShift - 1)), hr = vx_setall_s32(180);
+    for (; i <= n - vsize; i += vsize, src += scn * vsize, dst += 3 * vsize) {
+        v_uint8 b, g, r;
+        if (scn == 4) {
+            v_uint8 a;
+            v_load_deinterleave(src, b, g, r, a);
+        } else {
+            v_load_deinterleave(src, b, g, r);
         }
-        const v_uint8 b = v_pack(v_pack_u(bi[0], bi[1]), v_pack_u(bi[2], bi[3]));
-        const v_uint8 g = v_pack(v_pack_u(gi[0], gi[1]), v_pack_u(gi[2], gi[3]));
-        const v_uint8 r = v_pack(v_pack_u(ri[0], ri[1]), v_pack_u(ri[2], ri[3]));
-        v_store_interleave(dst, b, g, r);
+        const v_uint8 v = v_max(b, v_max(g, r));
+        const v_uint8 diff = v - v_min(b, v_min(g, r));
+        const v_uint8 v255 = vx_setall_u8(0xff), vz = vx_setzero_u8();
+        const v_uint8 vr = v_select(v == r, v255, vz), vg = v_select(v == g, v255, vz);
+
+        // Hue numerator in 16 bits: g - b, b - r + 2 diff or r - g + 4 diff.
+        v_uint16 bdu[2], gdu[2], rdu[2], vd[2], dd[2];
+        v_expand(b, bdu[0], bdu[1]);
+        v_expand(g, gdu[0], gdu[1]);
+        v_expand(r, rdu[0], rdu[1]);
+        v_expand(v, vd[0], vd[1]);
+        v_expand(diff, dd[0], dd[1]);
+        v_int16 vrd[2], vgd[2];
+        v_expand(v_reinterpret_as_s8(vr), vrd[0], vrd[1]);
+        v_expand(v_reinterpret_as_s8(vg), vgd[0], vgd[1]);
+        v_int32 bi[4], gi[4], ri[4];
+        for (int k = 0; k < 2; k++) {
+            const v_int16 bk = v_reinterpret_as_s16(bdu[k]), gk = v_reinterpret_as_s16(gdu[k]),
+                          rk = v_reinterpret_as_s16(rdu[k]), dk = v_reinterpret_as_s16(dd[k]);
+            const v_int16 hn = (vrd[k] & (gk - bk)) +
+                               ((~vrd[k]) & ((vgd[k] & (bk - rk + (dk << 1))) + ((~vgd[k]) & (rk - gk + (dk << 2)))));
+            v_int32 hq[2], vq[2], dq[2];
+            v_expand(hn, hq[0], hq[1]);
+            v_expand(v_reinterpret_as_s16(vd[k]), vq[0], vq[1]);
+            v_expand(dk, dq[0], dq[1]);
+            for (int j = 0; j < 2; j++) {
+                // The division tables, as float quotients: rint(255 * 4096 / v)
+                // and rint(180 * 4096 / (6 diff)) are exact in float for 8-bit v, diff.
+                const v_int32 sdiv = v_round(kS / v_cvt_f32(v_max(vq[j], one)));
+                const v_int32 hdiv = v_round(kH / v_cvt_f32(v_max(dq[j], one)));
+                const v_int32 sat = (dq[j] * sdiv + half) >> kHsvShift;
+                v_int32 hue = (hq[j] * hdiv + half) >> kHsvShift;
+                hue = hue + (hr & (hue < vx_setzero_s32()));
+                to_bgr(hue, scaled(sat, vas), scaled(vq[j], vav), bi[2 * k + j], gi[2 * k + j], ri[2 * k + j]);
+            }
+        }
+        v_store_interleave(dst, v_pack(v_pack_u(bi[0], bi[1]), v_pack_u(bi[2], bi[3])),
+                           v_pack(v_pack_u(gi[0], gi[1]), v_pack_u(gi[2], gi[3])),
+                           v_pack(v_pack_u(ri[0], ri[1]), v_pack_u(ri[2], ri[3])));
     }
 #endif
-    static const int sector_data[][3] = {{1, 3, 0}, {1, 0, 2}, {3, 0, 1}, {0, 2, 1}, {0, 1, 3}, {2, 1, 0}};
-    for (; j < n; j++, dst += 3) {
-        float h = H[j], s = S[j] * (1.0f / 255.0f), v = V[j] * (1.0f / 255.0f);
-        float b, g, r;
-        if (s == 0) {
-            b = g = r = v;
-        } else {
-            float tab[4];
-            h *= kHueScale;
-            h = std::fmod(h, 6.f);
-            int sector = cvFloor(h);
-            h -= sector;
-            if (static_cast<unsigned>(sector) >= 6u) {
-                sector = 0;
-                h = 0.f;
-            }
-            tab[0] = v;
-            tab[1] = v * (1.f - s);
-            tab[2] = v * one_minus(s, h);
-            tab[3] = v * (1.f - s * (1.f - h));
-            b = tab[sector_data[sector][0]];
-            g = tab[sector_data[sector][1]];
-            r = tab[sector_data[sector][2]];
-        }
-        dst[0] = saturate_cast<uchar>(b * 255.0f);
-        dst[1] = saturate_cast<uchar>(g * 255.0f);
-        dst[2] = saturate_cast<uchar>(r * 255.0f);
-    }
+    for (; i < n; i++, src += scn, dst += 3) tail_pixel(src, a_s, a_v, dst);
 }
 
 }  // namespace
 
 void hsv_jitter_rows(const uint8_t* src, size_t src_step, int src_cn, uint8_t* dst, size_t dst_step, int rows,
-                     int cols, const uint8_t* s_table, const uint8_t* v_table) {
-    std::vector<uint8_t> planes(3 * static_cast<size_t>(cols) + 64);
-    uint8_t *H = planes.data(), *S = H + cols, *V = S + cols;
-    for (int y = 0; y < rows; ++y) {
-        bgr_to_hsv(src + y * src_step, src_cn, H, S, V, cols);
-        for (int x = 0; x < cols; ++x) {
-            S[x] = s_table[S[x]];
-            V[x] = v_table[V[x]];
-        }
-        hsv_to_bgr(H, S, V, dst + y * dst_step, cols);
-    }
+                     int cols, float a_s, float a_v) {
+    for (int y = 0; y < rows; ++y) jitter_row(src + y * src_step, src_cn, dst + y * dst_step, cols, a_s, a_v);
     vx_cleanup();
 }
 
