@@ -143,22 +143,14 @@ void blend_u8(const uint8_t* a, const uint8_t* b, uint8_t* out, int n) {
     const float alpha = 0.7f, beta = 0.3f;
     int i = 0;
 #if CV_SIMD
-    const int step = v_uint8::nlanes;
-    const v_float32 va = vx_setall_f32(alpha), vb = vx_setall_f32(beta), zero = vx_setzero_f32();
+    const int q = v_float32::nlanes, step = 4 * q;
+    const v_float32 va = vx_setall_f32(alpha), vb = vx_setall_f32(beta);
     for (; i <= n - step; i += step) {
-        v_uint16 a16[2], b16[2];
-        v_expand(vx_load(a + i), a16[0], a16[1]);
-        v_expand(vx_load(b + i), b16[0], b16[1]);
         v_int32 r[4];
-        for (int k = 0; k < 2; ++k) {
-            v_uint32 a32[2], b32[2];
-            v_expand(a16[k], a32[0], a32[1]);
-            v_expand(b16[k], b32[0], b32[1]);
-            for (int j = 0; j < 2; ++j) {
-                const v_float32 fa = v_cvt_f32(v_reinterpret_as_s32(a32[j]));
-                const v_float32 fb = v_cvt_f32(v_reinterpret_as_s32(b32[j]));
-                r[2 * k + j] = v_round(v_fma(fa, va, v_fma(fb, vb, zero)));
-            }
+        for (int k = 0; k < 4; ++k) {
+            const v_float32 fa = v_cvt_f32(v_reinterpret_as_s32(vx_load_expand_q(a + i + k * q)));
+            const v_float32 fb = v_cvt_f32(v_reinterpret_as_s32(vx_load_expand_q(b + i + k * q)));
+            r[k] = v_round(v_fma(fa, va, fb * vb));
         }
         v_store(out + i, v_pack_u(v_pack(r[0], r[1]), v_pack(r[2], r[3])));
     }
