@@ -177,3 +177,16 @@ def test_zoom_keypoints_only_matches_opencv(zoom):
     rows, cols = crop_of(img, kp2mask(data, [1], one_class_only=True) != 0, 0)
     zoom(data, class_num=[1] if zoom is pandrik else 1, constant_size=True)
     np.testing.assert_array_equal(data["image"], ref.resize(img[rows, cols], 130, 90))
+
+
+@pytest.mark.parametrize("zoom, class_num", [(pandrik, [7]), (ostrim, None), (pandrik, None)])
+def test_lone_pixel_in_long_runs_is_found(zoom, class_num):
+    # Blocks equal to the previous block are skipped when the mask's classes
+    # and the selection are found: a single pixel anywhere must still count.
+    for offset in list(range(0, 70)) + [130, 199]:
+        mask = np.zeros((3, 200), np.uint8)
+        mask[:, 100:] = 3 if class_num is not None else 0
+        mask[1, offset] = 7
+        data = {"image": np.zeros((3, 200, 3), np.uint8), "mask": mask}
+        zoom(data, class_num=class_num, padding=1)
+        assert data["mask"].shape != (3, 200) and (data["mask"] == 7).sum() == 1, offset

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <cstring>
 #include <cstdint>
 
 #include "common/arrays.hpp"
@@ -26,9 +27,31 @@ inline py::array distinct_values(const py::array& mask) {
     const py::ssize_t stride = m.ndim() >= 1 ? m.strides(0) : 0;
     {
         py::gil_scoped_release nogil;
+        // Masks are mostly runs of one value: a block of 8 bytes equal to
+        // the previous block adds nothing.
+        uint64_t last = 0;
+        bool have_last = false;
         for (py::ssize_t r = 0; r < rows; ++r) {
             const uint8_t* p = base + r * stride;
-            for (py::ssize_t i = 0; i < row_len; ++i) seen[p[i]] = true;
+            py::ssize_t i = 0;
+            for (; i + 32 <= row_len; i += 32) {
+                uint64_t w[4];
+                std::memcpy(w, p + i, 32);
+                if (have_last && ((w[0] ^ last) | (w[1] ^ last) | (w[2] ^ last) | (w[3] ^ last)) == 0) continue;
+                for (int j = 0; j < 4; ++j) {
+                    if (have_last && w[j] == last) continue;
+                    for (int k = 0; k < 8; ++k) seen[p[i + 8 * j + k]] = true;
+                    last = w[j], have_last = true;
+                }
+            }
+            for (; i + 8 <= row_len; i += 8) {
+                uint64_t w;
+                std::memcpy(&w, p + i, 8);
+                if (have_last && w == last) continue;
+                for (int k = 0; k < 8; ++k) seen[p[i + k]] = true;
+                last = w, have_last = true;
+            }
+            for (; i < row_len; ++i) seen[p[i]] = true;
         }
     }
     std::vector<int> values;

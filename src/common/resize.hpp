@@ -18,9 +18,8 @@ namespace kiro {
 // Elements are counted along a row: e = x * cn + c.
 struct CubicTables {
     int src_w = 0, src_h = 0, dst_w = 0, dst_h = 0, cn = 0;
-    int plane = 0;                       // stride of one padded channel plane of a source row
-    std::vector<int> ofs;                // per element: its first tap in the padded planes
-    std::vector<int16_t> even, odd;      // per element: (a0, a2) and (a1, a3)
+    std::vector<int> ofs;                // per element: its tap word in a bordered source row
+    std::vector<int16_t> even, odd;      // per coefficient slot (see the kernels): (a0, a2), (a1, a3)
     std::vector<int> yofs;               // per destination row: source row of tap 1
     std::vector<int16_t> beta;           // per destination row: 4 coefficients
 };
@@ -60,6 +59,23 @@ void resize_rows(const cv::Mat& dst, F&& rows) {
                       static_cast<double>(dst.total()) / (1 << 16));
 }
 
+inline void size_tables(CubicTables& t, int src_w, int src_h, int dst_w, int dst_h, int cn) {
+    t.src_w = src_w, t.src_h = src_h, t.dst_w = dst_w, t.dst_h = dst_h, t.cn = cn;
+    const size_t n = static_cast<size_t>(dst_w) * cn;
+    const size_t slots = static_cast<size_t>(dst_w) * (cn >= 3 ? 4 : cn) + 8;
+    t.ofs.resize(n);
+    t.even.resize(2 * slots);
+    t.odd.resize(2 * slots);
+    t.yofs.resize(dst_h);
+    t.beta.resize(4 * static_cast<size_t>(dst_h));
+}
+
+inline void size_tables(NearestTables& t, int src_w, int src_h, int dst_w, int dst_h, int elem) {
+    t.src_w = src_w, t.src_h = src_h, t.dst_w = dst_w, t.dst_h = dst_h, t.elem = elem;
+    t.xofs.resize(dst_w);
+    t.yofs.resize(dst_h);
+}
+
 // True when resize_cubic can take the pair: 8-bit, 1 to 4 channels.
 inline bool cubic_supported(const cv::Mat& src) { return src.depth() == CV_8U && src.channels() <= 4; }
 
@@ -72,15 +88,7 @@ inline void resize_cubic(const cv::Mat& src, cv::Mat& dst) {
         return;
     }
     CubicTables t;
-    t.src_w = src.cols, t.src_h = src.rows, t.dst_w = dst.cols, t.dst_h = dst.rows, t.cn = src.channels();
-    // Taps reach two pixels beyond either end of a row; words read 3 bytes on.
-    t.plane = src.cols + 8;
-    const size_t n = static_cast<size_t>(dst.cols) * t.cn;
-    t.ofs.resize(n);
-    t.even.resize(2 * n);
-    t.odd.resize(2 * n);
-    t.yofs.resize(dst.rows);
-    t.beta.resize(4 * static_cast<size_t>(dst.rows));
+    size_tables(t, src.cols, src.rows, dst.cols, dst.rows, src.channels());
     KIRO_DISPATCH(cubic_tables)(t);
     const auto run = KIRO_DISPATCH(resize_cubic_8u);
     resize_rows(dst, [&](int y0, int y1) { run(t, src.data, src.step, dst.data, dst.step, y0, y1); });
@@ -95,10 +103,7 @@ inline void resize_nearest(const cv::Mat& src, cv::Mat& dst) {
         return;
     }
     NearestTables t;
-    t.src_w = src.cols, t.src_h = src.rows, t.dst_w = dst.cols, t.dst_h = dst.rows;
-    t.elem = static_cast<int>(src.elemSize());
-    t.xofs.resize(dst.cols);
-    t.yofs.resize(dst.rows);
+    size_tables(t, src.cols, src.rows, dst.cols, dst.rows, static_cast<int>(src.elemSize()));
     KIRO_DISPATCH(nearest_tables)(t);
     const auto run = KIRO_DISPATCH(resize_nearest);
     resize_rows(dst, [&](int y0, int y1) { run(t, src.data, src.step, dst.data, dst.step, y0, y1); });

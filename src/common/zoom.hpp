@@ -204,7 +204,42 @@ void select_pixels(const py::array& m, const std::vector<T>& wanted, uint8_t* ou
             const auto* p = reinterpret_cast<const uint8_t*>(base + r * rs);
             uint8_t* o = out + r * w;
             if (cs == 1) {
-                for (long long c = 0; c < w; ++c) hit |= (o[c] = lut[p[c]]);
+                // Runs of one class: a block of 8 pixels equal to the
+                // previous block gets the previous block's selection.
+                uint64_t in_prev = 0, out_prev = 0;
+                bool have = false;
+                long long c = 0;
+                for (; c + 32 <= w; c += 32) {
+                    uint64_t in[4];
+                    std::memcpy(in, p + c, 32);
+                    if (have && ((in[0] ^ in_prev) | (in[1] ^ in_prev) | (in[2] ^ in_prev) | (in[3] ^ in_prev)) == 0) {
+                        const uint64_t out4[4] = {out_prev, out_prev, out_prev, out_prev};
+                        std::memcpy(o + c, out4, 32);
+                        continue;
+                    }
+                    for (int j = 0; j < 4; ++j) {
+                        const long long b = c + 8 * j;
+                        if (!have || in[j] != in_prev) {
+                            for (int k = 0; k < 8; ++k) hit |= (o[b + k] = lut[p[b + k]]);
+                            std::memcpy(&out_prev, o + b, 8);
+                            in_prev = in[j], have = true;
+                        } else {
+                            std::memcpy(o + b, &out_prev, 8);
+                        }
+                    }
+                }
+                for (; c + 8 <= w; c += 8) {
+                    uint64_t in;
+                    std::memcpy(&in, p + c, 8);
+                    if (!have || in != in_prev) {
+                        for (int k = 0; k < 8; ++k) hit |= (o[c + k] = lut[p[c + k]]);
+                        std::memcpy(&out_prev, o + c, 8);
+                        in_prev = in, have = true;
+                    } else {
+                        std::memcpy(o + c, &out_prev, 8);
+                    }
+                }
+                for (; c < w; ++c) hit |= (o[c] = lut[p[c]]);
             } else {
                 for (long long c = 0; c < w; ++c) hit |= (o[c] = lut[p[c * cs]]);
             }

@@ -61,32 +61,25 @@ Views views(py::array image, int width, int height, bool nearest) {
 }
 
 template <class Fn>
-py::array resize_with(py::array image, int width, int height, bool nearest, const std::string& isa, Fn pick) {
+py::array resize_with(py::array image, int width, int height, bool nearest, Fn pick) {
     Views v = views(image, width, height, nearest);
     const cv::Mat& src = v.src;
     cv::Mat& dst = v.dst;
-    py::gil_scoped_release nogil;
-    if (src.size() == dst.size()) {
-        src.copyTo(dst);
-    } else if (nearest) {
-        kiro::NearestTables t;
-        t.src_w = src.cols, t.src_h = src.rows, t.dst_w = width, t.dst_h = height;
-        t.elem = static_cast<int>(src.elemSize());
-        t.xofs.resize(width);
-        t.yofs.resize(height);
-        pick.nearest_tables(t);
-        pick.resize_nearest(t, src.data, src.step, dst.data, dst.step, 0, height);
-    } else {
-        (void)isa;
-        kiro::CubicTables t;
-        t.src_w = src.cols, t.src_h = src.rows, t.dst_w = width, t.dst_h = height;
-        t.cn = src.channels();
-        t.plane = src.cols + 8;
-        const size_t n = static_cast<size_t>(width) * t.cn;
-        t.ofs.resize(n), t.even.resize(2 * n), t.odd.resize(2 * n);
-        t.yofs.resize(height), t.beta.resize(4 * static_cast<size_t>(height));
-        pick.cubic_tables(t);
-        pick.resize_cubic_8u(t, src.data, src.step, dst.data, dst.step, 0, height);
+    {
+        py::gil_scoped_release nogil;
+        if (src.size() == dst.size()) {
+            src.copyTo(dst);
+        } else if (nearest) {
+            kiro::NearestTables t;
+            kiro::size_tables(t, src.cols, src.rows, width, height, static_cast<int>(src.elemSize()));
+            pick.nearest_tables(t);
+            pick.resize_nearest(t, src.data, src.step, dst.data, dst.step, 0, height);
+        } else {
+            kiro::CubicTables t;
+            kiro::size_tables(t, src.cols, src.rows, width, height, src.channels());
+            pick.cubic_tables(t);
+            pick.resize_cubic_8u(t, src.data, src.step, dst.data, dst.step, 0, height);
+        }
     }
     return v.out;
 }
@@ -114,17 +107,19 @@ KIRO_KERNEL_SET(avx2)
 py::array resize(py::array image, int width, int height, bool nearest, const std::string& isa) {
     if (isa == "wrapper") {
         Views v = views(image, width, height, nearest);
-        py::gil_scoped_release nogil;
-        if (nearest)
-            kiro::resize_nearest(v.src, v.dst);
-        else
-            kiro::resize_cubic(v.src, v.dst);
+        {
+            py::gil_scoped_release nogil;
+            if (nearest)
+                kiro::resize_nearest(v.src, v.dst);
+            else
+                kiro::resize_cubic(v.src, v.dst);
+        }
         return v.out;
     }
     const std::string which = isa.empty() ? kiro::kernel_isa() : isa;
-    if (which == "baseline") return resize_with(image, width, height, nearest, which, baseline_set{});
+    if (which == "baseline") return resize_with(image, width, height, nearest, baseline_set{});
 #if defined(KIRO_HAVE_AVX2)
-    if (which == "avx2" && kiro::cpu_has_avx2()) return resize_with(image, width, height, nearest, which, avx2_set{});
+    if (which == "avx2" && kiro::cpu_has_avx2()) return resize_with(image, width, height, nearest, avx2_set{});
 #endif
     throw py::value_error("no kernel build " + which + " on this processor");
 }

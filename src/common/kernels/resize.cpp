@@ -42,6 +42,10 @@ inline void cubic_coefs(float x, float* c) {
     c[3] = 1.f - c[0] - c[1] - c[2];
 }
 
+// Coefficient slot of element e: pixels of 3 or 4 channels take 4 slots
+// (one spare for 3), so a pixel's coefficients load as one 128-bit vector.
+inline int lane_of(int e, int cn) { return cn >= 3 ? e / cn * 4 + e % cn : e; }
+
 inline uint8_t clamp_u8(int v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
 // Scratch memory of one call (plain malloc: nothing templated to share
@@ -58,77 +62,115 @@ struct Scratch {
 
 inline size_t align_up(size_t n, size_t a) { return (n + a - 1) / a * a; }
 
-// One source row into cn padded planes: plane c holds channel c at [2, w+2),
-// its first pixel twice before and its last pixel six times after.
-void fill_planes(const uint8_t* s, int w, int cn, int plane, uint8_t* p) {
-    if (cn == 1) {
-        std::memcpy(p + 2, s, static_cast<size_t>(w));
-    } else {
-        uint8_t* p0 = p + 2;
-        uint8_t* p1 = p0 + plane;
-        uint8_t* p2 = p1 + plane;
-        uint8_t* p3 = p2 + plane;
-        int x = 0;
-#if CV_SIMD
-        using namespace cv;
-        const int L = v_uint8::nlanes;
-        if (cn == 2) {
-            for (; x <= w - L; x += L) {
-                v_uint8 a, b;
-                v_load_deinterleave(s + 2 * x, a, b);
-                v_store(p0 + x, a), v_store(p1 + x, b);
-            }
-        } else if (cn == 3) {
-            for (; x <= w - L; x += L) {
-                v_uint8 a, b, c;
-                v_load_deinterleave(s + 3 * x, a, b, c);
-                v_store(p0 + x, a), v_store(p1 + x, b), v_store(p2 + x, c);
-            }
-        } else {
-            for (; x <= w - L; x += L) {
-                v_uint8 a, b, c, d;
-                v_load_deinterleave(s + 4 * x, a, b, c, d);
-                v_store(p0 + x, a), v_store(p1 + x, b), v_store(p2 + x, c), v_store(p3 + x, d);
-            }
-        }
-#endif
-        for (; x < w; ++x)
-            for (int c = 0; c < cn; ++c) p[c * plane + 2 + x] = s[x * cn + c];
-    }
-    for (int c = 0; c < cn; ++c) {
-        uint8_t* q = p + c * plane;
-        q[0] = q[1] = q[2];
-        std::memset(q + 2 + w, q[1 + w], static_cast<size_t>(plane - 2 - w));
-    }
+// One source row with its border: pixel x at x + 2, the first pixel twice
+// before it and the last one six times after (padded = w + 8 pixels).
+void fill_row(const uint8_t* s, int w, int cn, uint8_t* r) {
+    const size_t px = static_cast<size_t>(cn);
+    std::memcpy(r + 2 * px, s, static_cast<size_t>(w) * px);
+    for (int k = 0; k < 2; ++k) std::memcpy(r + k * px, s, px);
+    for (int k = w + 2; k < w + 8; ++k) std::memcpy(r + k * px, s + (w - 1) * px, px);
 }
+
+// words[i] = bytes r[i], r[i + cn], r[i + 2 cn], r[i + 3 cn]: the 4 taps of
+// one channel, so an element's taps are one word and the words of the
+// channels of a pixel lie side by side.
+void fill_words(const uint8_t* r, int cn, int count, uint32_t* words) {
+    int i = 0;
+#if CV_SIMD
+    using namespace cv;
+    const int L = v_uint8::nlanes, W = v_uint32::nlanes;
+    for (; i <= count - L; i += L) {
+        v_uint8 ab0, ab1, cd0, cd1;
+        v_zip(vx_load(r + i), vx_load(r + i + cn), ab0, ab1);
+        v_zip(vx_load(r + i + 2 * cn), vx_load(r + i + 3 * cn), cd0, cd1);
+        v_uint16 w0, w1, w2, w3;
+        v_zip(v_reinterpret_as_u16(ab0), v_reinterpret_as_u16(cd0), w0, w1);
+        v_zip(v_reinterpret_as_u16(ab1), v_reinterpret_as_u16(cd1), w2, w3);
+        v_store(words + i, v_reinterpret_as_u32(w0));
+        v_store(words + i + W, v_reinterpret_as_u32(w1));
+        v_store(words + i + 2 * W, v_reinterpret_as_u32(w2));
+        v_store(words + i + 3 * W, v_reinterpret_as_u32(w3));
+    }
+#endif
+    for (; i < count; ++i)
+        words[i] = static_cast<uint32_t>(r[i]) | static_cast<uint32_t>(r[i + cn]) << 8 |
+                   static_cast<uint32_t>(r[i + 2 * cn]) << 16 | static_cast<uint32_t>(r[i + 3 * cn]) << 24;
+}
+
+#if CV_SIMD
+// Sums of 4 taps for the words in w, whose 16-bit lanes are t0 | t1 << 8
+// and t2 | t3 << 8: bytes 0 and 2 pair with (a0, a2), bytes 1 and 3 with
+// (a1, a3).
+template <class VU32, class VI16, class VU16>
+inline auto tap_sums(const VU32& w, const VI16& even, const VI16& odd, const VU16& low) {
+    using namespace cv;
+    const VU16 u = v_reinterpret_as_u16(w);
+    return v_dotprod(v_reinterpret_as_s16(u & low), even) + v_dotprod(v_reinterpret_as_s16(u >> 8), odd);
+}
+#endif
 
 // Horizontal pass of one source row: out[e] = sum of its 4 taps times
 // their coefficients, exact, stored as float (the sums stay below 2^24).
-void horizontal(const CubicTables& t, const uint8_t* s, uint8_t* planes, uint32_t* words, float* out) {
-    const int n = t.dst_w * t.cn;
-    fill_planes(s, t.src_w, t.cn, t.plane, planes);
+// out has room for 4 elements past the row.
+void horizontal(const CubicTables& t, const uint8_t* s, uint8_t* row, uint32_t* words, float* out) {
+    const int cn = t.cn, n = t.dst_w * cn;
+    const int w = t.src_w;
+    if (w >= 8) {
+        // Words whose taps are all in the row come from the row itself; the
+        // first 2 and last 6 pixels' words from a bordered copy of the ends.
+        fill_words(s, cn, (w - 3) * cn, words + 2 * cn);
+        uint8_t* head = row;
+        uint8_t* tail = row + 8 * cn;
+        std::memcpy(head, s, cn), std::memcpy(head + cn, s, cn);
+        std::memcpy(head + 2 * cn, s, 3 * static_cast<size_t>(cn));
+        fill_words(head, cn, 2 * cn, words);
+        std::memcpy(tail, s + (w - 3) * cn, 3 * static_cast<size_t>(cn));
+        for (int k = 3; k < 9; ++k) std::memcpy(tail + k * cn, s + (w - 1) * cn, cn);
+        fill_words(tail, cn, 6 * cn, words + (w - 1) * cn);
+    } else {
+        fill_row(s, w, cn, row);
+        fill_words(row, cn, (w + 5) * cn, words);
+    }
     const int* ofs = t.ofs.data();
-    for (int e = 0; e < n; ++e) std::memcpy(words + e, planes + ofs[e], 4);
     const int16_t* ev = t.even.data();
     const int16_t* od = t.odd.data();
     int e = 0;
 #if CV_SIMD
     using namespace cv;
-    const int L = v_int32::nlanes;
     const v_uint16 low = vx_setall_u16(0xFF);
-    for (; e <= n - L; e += L) {
-        // Word lanes t0 | t1 << 8, t2 | t3 << 8: bytes 0 and 2 pair with
-        // (a0, a2), bytes 1 and 3 with (a1, a3).
-        const v_uint16 w = v_reinterpret_as_u16(vx_load(words + e));
-        const v_int32 sum = v_dotprod(v_reinterpret_as_s16(w & low), vx_load(ev + 2 * e)) +
-                            v_dotprod(v_reinterpret_as_s16(w >> 8), vx_load(od + 2 * e));
-        v_store(out + e, v_cvt_f32(sum));
+    if (cn >= 3) {
+        // The 3 or 4 words of a pixel are contiguous: 4 words per pixel (a
+        // fourth channel's word or one to be overwritten by the next pixel).
+        const int dw = t.dst_w;
+        int dx = 0;
+#if CV_SIMD256
+        for (; dx + 1 < dw; dx += 2, e += 2 * cn) {
+            const int e1 = e + cn;
+            const v_float32 f = v_cvt_f32(tap_sums(vx_load_halves(words + ofs[e], words + ofs[e1]),
+                                                   vx_load(ev + 8 * dx), vx_load(od + 8 * dx), low));
+            v_store_low(out + e, f);
+            v_store_high(out + e1, f);
+        }
+#else
+        const v_uint16x8 low4 = v_setall_u16(0xFF);
+        for (; dx < dw; ++dx, e += cn) {
+            const v_float32x4 f = v_cvt_f32(tap_sums(v_load(words + ofs[e]), v_load(ev + 8 * dx), v_load(od + 8 * dx), low4));
+            v_store(out + e, f);
+        }
+#endif
+    } else {
+        const int L = v_int32::nlanes;
+        const int* tab = reinterpret_cast<const int*>(words);
+        for (; e <= n - L; e += L)
+            v_store(out + e, v_cvt_f32(tap_sums(v_reinterpret_as_u32(vx_lut(tab, ofs + e)), vx_load(ev + 2 * e),
+                                                vx_load(od + 2 * e), low)));
     }
 #endif
     for (; e < n; ++e) {
-        const uint32_t w = words[e];
-        out[e] = static_cast<float>(static_cast<int>(w & 0xFF) * ev[2 * e] + static_cast<int>((w >> 16) & 0xFF) * ev[2 * e + 1] +
-                                    static_cast<int>((w >> 8) & 0xFF) * od[2 * e] + static_cast<int>(w >> 24) * od[2 * e + 1]);
+        const uint32_t wd = words[ofs[e]];
+        const int j = 2 * lane_of(e, cn);
+        out[e] = static_cast<float>(static_cast<int>(wd & 0xFF) * ev[j] + static_cast<int>((wd >> 16) & 0xFF) * ev[j + 1] +
+                                    static_cast<int>((wd >> 8) & 0xFF) * od[j] + static_cast<int>(wd >> 24) * od[j + 1]);
     }
 }
 
@@ -178,13 +220,14 @@ void cubic_tables(CubicTables& t) {
         fx -= sx;
         cubic_coefs(fx, c);
         const int16_t a0 = coef(c[0]), a1 = coef(c[1]), a2 = coef(c[2]), a3 = coef(c[3]);
-        // Taps sx-1 .. sx+2; plane index = pixel + 2 (sx stays in [-1, src_w-1]).
-        const int first = std::min(std::max(sx + 1, 0), t.src_w + 1);
+        // Taps sx-1 .. sx+2; padded index = pixel + 2 (sx stays in [-1, src_w-1]).
+        const int first = std::min(std::max(sx + 1, 0), t.src_w);
         for (int k = 0; k < cn; ++k) {
             const size_t e = static_cast<size_t>(dx) * cn + k;
-            t.ofs[e] = k * t.plane + first;
-            t.even[2 * e] = a0, t.even[2 * e + 1] = a2;
-            t.odd[2 * e] = a1, t.odd[2 * e + 1] = a3;
+            t.ofs[e] = first * cn + k;
+            const size_t j = 2 * static_cast<size_t>(lane_of(static_cast<int>(e), cn));
+            t.even[j] = a0, t.even[j + 1] = a2;
+            t.odd[j] = a1, t.odd[j + 1] = a3;
         }
     }
     for (int dy = 0; dy < t.dst_h; ++dy) {
@@ -201,10 +244,10 @@ void resize_cubic_8u(const CubicTables& t, const uint8_t* src, size_t src_step, 
                      int y0, int y1) {
     if (y0 >= y1) return;
     const int n = t.dst_w * t.cn;
-    const size_t row_bytes = align_up(static_cast<size_t>(n) * sizeof(float), 64);
-    const size_t words_bytes = align_up(static_cast<size_t>(n) * sizeof(uint32_t), 64);
-    const size_t planes_bytes = align_up(static_cast<size_t>(t.plane) * t.cn, 64);
-    Scratch mem(4 * row_bytes + words_bytes + planes_bytes + 64);
+    const size_t padded = static_cast<size_t>(t.src_w + 8) * t.cn;
+    const size_t row_bytes = align_up((static_cast<size_t>(n) + 8) * sizeof(float), 64);
+    const size_t words_bytes = align_up(padded * sizeof(uint32_t), 64);
+    Scratch mem(4 * row_bytes + words_bytes + align_up(padded + 24 * static_cast<size_t>(t.cn), 64) + 64);
     auto* base = reinterpret_cast<uint8_t*>(align_up(reinterpret_cast<size_t>(mem.p), 64));
     float* slot[4];
     int tag[4];
@@ -213,7 +256,7 @@ void resize_cubic_8u(const CubicTables& t, const uint8_t* src, size_t src_step, 
         tag[k] = -1;
     }
     auto* words = reinterpret_cast<uint32_t*>(base + 4 * row_bytes);
-    uint8_t* planes = base + 4 * row_bytes + words_bytes;
+    uint8_t* bordered = base + 4 * row_bytes + words_bytes;
 
     for (int dy = y0; dy < y1; ++dy) {
         int need[4];
@@ -227,7 +270,7 @@ void resize_cubic_8u(const CubicTables& t, const uint8_t* src, size_t src_step, 
                 // A slot whose row this destination row does not use.
                 for (int j = 0; j < 4 && hit < 0; ++j)
                     if (tag[j] != need[0] && tag[j] != need[1] && tag[j] != need[2] && tag[j] != need[3]) hit = j;
-                horizontal(t, src + static_cast<size_t>(need[k]) * src_step, planes, words, slot[hit]);
+                horizontal(t, src + static_cast<size_t>(need[k]) * src_step, bordered, words, slot[hit]);
                 tag[hit] = need[k];
             }
             rows[k] = slot[hit];
@@ -263,9 +306,15 @@ void resize_nearest(const NearestTables& t, const uint8_t* src, size_t src_step,
         }
         const uint8_t* s = src + static_cast<size_t>(t.yofs[dy]) * src_step;
         switch (elem) {
-            case 1:
-                for (int x = 0; x < w; ++x) d[x] = s[xofs[x]];
+            case 1: {
+                int x = 0;
+                for (; x + 4 <= w; x += 4) {
+                    const uint8_t a = s[xofs[x]], b = s[xofs[x + 1]], c = s[xofs[x + 2]], e = s[xofs[x + 3]];
+                    d[x] = a, d[x + 1] = b, d[x + 2] = c, d[x + 3] = e;
+                }
+                for (; x < w; ++x) d[x] = s[xofs[x]];
                 break;
+            }
             case 2: gather<uint16_t>(s, xofs, w, d); break;
             case 3:
                 for (int x = 0; x < w; ++x) std::memcpy(d + 3 * x, s + xofs[x], 3);
