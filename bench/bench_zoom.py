@@ -44,10 +44,10 @@ def cases(ctx):
     return [
         Case(op="pandrik constant_size (class %d, %d x %d crop)" % (CLASS, w, h),
              kiro=lambda rec: pandrik(rec, class_num=[CLASS], padding=PADDING, constant_size=True),
-             setup=ctx.record, floor=floor, floor_name=label, target=2.0,
+             setup=ctx.record, floor=floor, floor_name=label, target=1.0,
              cv2=cv2_crop_resize if cv2 else None, peer=peer, peer_name=peer_name),
         Case(op="ostrim constant_size (class %d, %d x %d crop)" % (CLASS, w, h),
              kiro=lambda rec: ostrim(rec, class_num=CLASS, padding=PADDING, constant_size=True),
-             setup=ctx.record, floor=floor, floor_name=label, target=2.0,
+             setup=ctx.record, floor=floor, floor_name=label, target=1.0,
              cv2=cv2_crop_resize if cv2 else None, peer=peer, peer_name=peer_name),
     ]

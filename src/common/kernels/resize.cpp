@@ -174,27 +174,13 @@ void horizontal(const CubicTables& t, const uint8_t* s, uint8_t* row, uint32_t* 
     }
 }
 
-// Vertical pass of one destination row from the horizontal sums of its 4
-// source rows.
-void vertical(const float* const* r, const int16_t* beta, int n, uint8_t* d) {
+// Scalar rest of one destination row from element x on: single precision
+// up to nv (OpenCV's vector loop covers whole groups of 8 elements), 22-bit
+// fixed point after.
+void vertical_rest(const float* const* r, const int16_t* beta, int x, int nv, int n, uint8_t* d) {
     const float scale = 1.f / (kScale * kScale);
     const float f0 = beta[0] * scale, f1 = beta[1] * scale, f2 = beta[2] * scale, f3 = beta[3] * scale;
     const float *r0 = r[0], *r1 = r[1], *r2 = r[2], *r3 = r[3];
-    // OpenCV rounds in single precision over whole groups of 8 elements.
-    const int nv = n & ~7;
-    int x = 0;
-#if CV_SIMD
-    using namespace cv;
-    const int L = v_float32::nlanes;
-    const v_float32 b0 = vx_setall_f32(f0), b1 = vx_setall_f32(f1), b2 = vx_setall_f32(f2), b3 = vx_setall_f32(f3);
-    for (; x <= nv - 2 * L; x += 2 * L) {
-        // Products and sums rounded one by one (no fused multiply-add).
-        const v_float32 s0 = vx_load(r0 + x) * b0 + (vx_load(r1 + x) * b1 + (vx_load(r2 + x) * b2 + vx_load(r3 + x) * b3));
-        const v_float32 s1 = vx_load(r0 + x + L) * b0 +
-                             (vx_load(r1 + x + L) * b1 + (vx_load(r2 + x + L) * b2 + vx_load(r3 + x + L) * b3));
-        v_pack_u_store(d + x, v_pack(v_round(s0), v_round(s1)));
-    }
-#endif
     for (; x < nv; ++x) {
         const float s = r0[x] * f0 + (r1[x] * f1 + (r2[x] * f2 + r3[x] * f3));
         d[x] = clamp_u8(static_cast<int>(std::lrint(s)));
@@ -205,6 +191,46 @@ void vertical(const float* const* r, const int16_t* beta, int n, uint8_t* d) {
                       static_cast<int>(r3[x]) * i3;
         d[x] = clamp_u8((s + (1 << (2 * kBits - 1))) >> (2 * kBits));
     }
+}
+
+// Vertical pass of `rows` (1 or 2) destination rows that share their 4
+// source rows r (their horizontal sums), with coefficients beta[4 * k].
+void vertical(const float* const* r, const int16_t* beta, int rows, int n, uint8_t* d0, uint8_t* d1) {
+    const int nv = n & ~7;
+    int x = 0;
+#if CV_SIMD
+    using namespace cv;
+    const int L = v_float32::nlanes;
+    const float scale = 1.f / (kScale * kScale);
+    const float *r0 = r[0], *r1 = r[1], *r2 = r[2], *r3 = r[3];
+    const int16_t* c = beta + 4 * (rows - 1);
+    const v_float32 a0 = vx_setall_f32(beta[0] * scale), a1 = vx_setall_f32(beta[1] * scale),
+                    a2 = vx_setall_f32(beta[2] * scale), a3 = vx_setall_f32(beta[3] * scale);
+    const v_float32 b0 = vx_setall_f32(c[0] * scale), b1 = vx_setall_f32(c[1] * scale),
+                    b2 = vx_setall_f32(c[2] * scale), b3 = vx_setall_f32(c[3] * scale);
+    // Products and sums rounded one by one (no fused multiply-add), as
+    // OpenCV's S0*b0 + (S1*b1 + (S2*b2 + S3*b3)).
+    if (rows == 2) {
+        for (; x <= nv - 2 * L; x += 2 * L) {
+            const v_float32 p0 = vx_load(r0 + x), p1 = vx_load(r1 + x), p2 = vx_load(r2 + x), p3 = vx_load(r3 + x);
+            const v_float32 q0 = vx_load(r0 + x + L), q1 = vx_load(r1 + x + L), q2 = vx_load(r2 + x + L),
+                            q3 = vx_load(r3 + x + L);
+            v_pack_u_store(d0 + x, v_pack(v_round(p0 * a0 + (p1 * a1 + (p2 * a2 + p3 * a3))),
+                                          v_round(q0 * a0 + (q1 * a1 + (q2 * a2 + q3 * a3)))));
+            v_pack_u_store(d1 + x, v_pack(v_round(p0 * b0 + (p1 * b1 + (p2 * b2 + p3 * b3))),
+                                          v_round(q0 * b0 + (q1 * b1 + (q2 * b2 + q3 * b3)))));
+        }
+    } else {
+        auto sum = [&](int i) {
+            return v_round(vx_load(r0 + i) * a0 + (vx_load(r1 + i) * a1 + (vx_load(r2 + i) * a2 + vx_load(r3 + i) * a3)));
+        };
+        for (; x <= nv - 4 * L; x += 4 * L)
+            v_store(d0 + x, v_pack_u(v_pack(sum(x), sum(x + L)), v_pack(sum(x + 2 * L), sum(x + 3 * L))));
+        for (; x <= nv - 2 * L; x += 2 * L) v_pack_u_store(d0 + x, v_pack(sum(x), sum(x + L)));
+    }
+#endif
+    vertical_rest(r, beta, x, nv, n, d0);
+    if (rows == 2) vertical_rest(r, beta + 4, x, nv, n, d1);
 }
 
 }  // namespace
@@ -275,7 +301,11 @@ void resize_cubic_8u(const CubicTables& t, const uint8_t* src, size_t src_step, 
             }
             rows[k] = slot[hit];
         }
-        vertical(rows, t.beta.data() + 4 * static_cast<size_t>(dy), n, dst + static_cast<size_t>(dy) * dst_step);
+        // The next destination row often has the same source rows (upscaling).
+        const int pair = dy + 1 < y1 && t.yofs[dy + 1] == t.yofs[dy] ? 2 : 1;
+        uint8_t* d = dst + static_cast<size_t>(dy) * dst_step;
+        vertical(rows, t.beta.data() + 4 * static_cast<size_t>(dy), pair, n, d, d + (pair - 1) * dst_step);
+        dy += pair - 1;
     }
 }
 
