@@ -114,7 +114,8 @@ def process_sample(worker, ref):
         if copy is None:
             work = record
         else:
-            work = _clone(record)
+            # The last copy may change the loaded record itself: nothing reads it afterwards.
+            work = record if copy == slots[-1] else _clone(record)
             try:
                 work = worker.pipeline(work, seed=worker.sample_seed(job.seed, ref["index"], copy))
             except Exception as e:
