@@ -113,3 +113,12 @@ def tree(root):
             with open(path, "rb") as f:
                 out[os.path.relpath(path, root)] = f.read()
     return out
+
+
+def crash_on_second(ref):
+    """Pool task for the worker-crash test: sample 1 ends its process abruptly."""
+    if ref["index"] == 1:
+        os._exit(3)
+    from kiro.datasets.run import _process_in_worker
+
+    return _process_in_worker(ref)

@@ -327,3 +327,21 @@ def test_colour_mask_is_refused_with_its_reason(tmp_path):
         f.write(_files.encode_image(colour, ".png"))
     error = datasets.load(src, "masks")[0][1]
     assert isinstance(error, datasets.SampleError) and "colour channels" in error.reason
+
+
+def test_a_dying_worker_costs_only_the_samples_it_held(tmp_path):
+    from dataset_samples import crash_on_second
+    from kiro.datasets import run
+
+    src = str(tmp_path / "src")
+    make_yolo(src, count=12)
+    fmt = datasets.make_format("yolo", src)
+    refs, _ = fmt.scan()
+    job = run.Job("yolo", src, str(tmp_path / "dst"), [], copies=1)
+    os.makedirs(job.dst)
+    results = list(run._run_pool(job, refs, 2, task=crash_on_second))
+    assert sorted(r["index"] for r in results) == list(range(12))
+    died = [r["index"] for r in results if r["failures"]]
+    assert 1 in died and all(r["failures"][0]["kind"] == "worker process died" for r in results if r["failures"])
+    assert len(died) <= 8  # at most the window the broken pool held
+    assert sum(r["written"] for r in results) == 12 - len(died)

@@ -233,7 +233,8 @@ def multiply(src, dst, pipeline, format="auto", copies=1, seed=0, workers=None, 
 
     `pipeline` is a kiro.Pipeline, a list of steps or a YAML/JSON path. Bad
     samples are skipped and reported; the Report says what was read, written
-    and skipped. `workers` None: one per CPU here (with Ray: per CPU of the
+    and skipped. Worker processes import the main module: call this from a
+    script under `if __name__ == "__main__":`. `workers` None: one per CPU here (with Ray: per CPU of the
     cluster). Raises RefusedError before any work for a DST inside SRC, a
     non-empty DST without `overwrite` or `resume`, or bad options.
     """
@@ -380,26 +381,55 @@ def _run_here(job, refs):
         kiro.set_num_threads(threads if threads > 1 else 0)
 
 
-def _run_pool(job, refs, workers):
+def _died(ref):
+    return {"index": ref["index"], "read": 0, "written": 0, "resumed": 0, "pieces": [],
+            "failures": [_failure(ref, None, "worker process died",
+                                  "a worker process ended abruptly while this sample was queued or running")]}
+
+
+def _run_pool(job, refs, workers, task=_process_in_worker):
+    import collections
     import concurrent.futures as cf
     import multiprocessing as mp
+    from concurrent.futures.process import BrokenProcessPool
 
-    method = "forkserver" if "forkserver" in mp.get_all_start_methods() else "spawn"
-    pool = cf.ProcessPoolExecutor(workers, mp_context=mp.get_context(method), initializer=_init_process,
-                                  initargs=(job.to_dict(),))
-    pending, todo = set(), iter(refs)
+    context = mp.get_context("forkserver" if "forkserver" in mp.get_all_start_methods() else "spawn")
+    todo, pending, pool = collections.deque(refs), {}, None
+    fruitless = 0  # pools in a row that broke before giving any result
     try:
-        # A bounded window of submitted samples keeps memory flat on large sets.
-        for ref in todo:
-            pending.add(pool.submit(_process_in_worker, ref))
-            if len(pending) >= 4 * workers:
-                done, pending = cf.wait(pending, return_when=cf.FIRST_COMPLETED)
+        while todo or pending:
+            if pool is None:
+                pool = cf.ProcessPoolExecutor(workers, mp_context=context, initializer=_init_process,
+                                              initargs=(job.to_dict(),))
+                produced = False
+            try:
+                # A bounded window of submitted samples keeps memory flat on large sets.
+                while todo and len(pending) < 4 * workers:
+                    ref = todo.popleft()
+                    try:
+                        pending[pool.submit(task, ref)] = ref
+                    except BrokenProcessPool:
+                        todo.appendleft(ref)
+                        raise
+                done, _ = cf.wait(pending, return_when=cf.FIRST_COMPLETED)
                 for future in done:
-                    yield future.result()
-        for future in cf.as_completed(pending):
-            yield future.result()
-        pending = set()
+                    result = future.result()
+                    del pending[future]
+                    produced = True
+                    yield result
+            except BrokenProcessPool:
+                # A worker died (a crash in native code, or killed): the samples the pool
+                # held are reported and a new pool takes the rest.
+                fruitless = 0 if produced else fruitless + 1
+                if fruitless >= 2:
+                    raise RuntimeError("worker processes die before finishing any sample") from None
+                lost, pending = list(pending.values()), {}
+                pool.shutdown(wait=True)
+                pool = None
+                for ref in lost:
+                    yield _died(ref)
     finally:
         for future in pending:
             future.cancel()
-        pool.shutdown(wait=True)
+        if pool is not None:
+            pool.shutdown(wait=True)
