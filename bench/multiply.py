@@ -19,6 +19,7 @@ import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SETS = os.path.join(HERE, os.pardir, "build", "bench")
+SET = None  # the set in use, chosen by main()
 PIPELINE = [
     {"op": "quendor", "angle": [-10, 10], "prob": 1.0},
     {"op": "trevane", "fit_method": "FIT_PASTE", "prob": 1.0},
