@@ -193,9 +193,11 @@ void vertical_rest(const float* const* r, const int16_t* beta, int x, int nv, in
     }
 }
 
-// Vertical pass of `rows` (1 or 2) destination rows that share their 4
-// source rows r (their horizontal sums), with coefficients beta[4 * k].
-void vertical(const float* const* r, const int16_t* beta, int rows, int n, uint8_t* d0, uint8_t* d1) {
+// Vertical pass of one destination row (b null) or two: row A from source
+// rows r[0..3] with coefficients a, row B from r[shift..shift+3] with b
+// (shift 0 or 1: neighbouring rows share 4 or 3 source rows, loaded once).
+void vertical(const float* const* r, int shift, const int16_t* a, const int16_t* b, int n, uint8_t* da,
+              uint8_t* db) {
     const int nv = n & ~7;
     int x = 0;
 #if CV_SIMD
@@ -203,34 +205,38 @@ void vertical(const float* const* r, const int16_t* beta, int rows, int n, uint8
     const int L = v_float32::nlanes;
     const float scale = 1.f / (kScale * kScale);
     const float *r0 = r[0], *r1 = r[1], *r2 = r[2], *r3 = r[3];
-    const int16_t* c = beta + 4 * (rows - 1);
-    const v_float32 a0 = vx_setall_f32(beta[0] * scale), a1 = vx_setall_f32(beta[1] * scale),
-                    a2 = vx_setall_f32(beta[2] * scale), a3 = vx_setall_f32(beta[3] * scale);
-    const v_float32 b0 = vx_setall_f32(c[0] * scale), b1 = vx_setall_f32(c[1] * scale),
-                    b2 = vx_setall_f32(c[2] * scale), b3 = vx_setall_f32(c[3] * scale);
+    const v_float32 a0 = vx_setall_f32(a[0] * scale), a1 = vx_setall_f32(a[1] * scale),
+                    a2 = vx_setall_f32(a[2] * scale), a3 = vx_setall_f32(a[3] * scale);
     // Products and sums rounded one by one (no fused multiply-add), as
     // OpenCV's S0*b0 + (S1*b1 + (S2*b2 + S3*b3)).
-    if (rows == 2) {
+    auto sum = [](const v_float32& p0, const v_float32& p1, const v_float32& p2, const v_float32& p3,
+                  const v_float32& c0, const v_float32& c1, const v_float32& c2, const v_float32& c3) {
+        return v_round(p0 * c0 + (p1 * c1 + (p2 * c2 + p3 * c3)));
+    };
+    if (b) {
+        const v_float32 b0 = vx_setall_f32(b[0] * scale), b1 = vx_setall_f32(b[1] * scale),
+                        b2 = vx_setall_f32(b[2] * scale), b3 = vx_setall_f32(b[3] * scale);
+        const float* r4 = r[3 + shift];
         for (; x <= nv - 2 * L; x += 2 * L) {
-            const v_float32 p0 = vx_load(r0 + x), p1 = vx_load(r1 + x), p2 = vx_load(r2 + x), p3 = vx_load(r3 + x);
-            const v_float32 q0 = vx_load(r0 + x + L), q1 = vx_load(r1 + x + L), q2 = vx_load(r2 + x + L),
-                            q3 = vx_load(r3 + x + L);
-            v_pack_u_store(d0 + x, v_pack(v_round(p0 * a0 + (p1 * a1 + (p2 * a2 + p3 * a3))),
-                                          v_round(q0 * a0 + (q1 * a1 + (q2 * a2 + q3 * a3)))));
-            v_pack_u_store(d1 + x, v_pack(v_round(p0 * b0 + (p1 * b1 + (p2 * b2 + p3 * b3))),
-                                          v_round(q0 * b0 + (q1 * b1 + (q2 * b2 + q3 * b3)))));
+            v_int32 ra[2], rb[2];
+            for (int h = 0; h < 2; ++h) {
+                const int i = x + h * L;
+                const v_float32 p0 = vx_load(r0 + i), p1 = vx_load(r1 + i), p2 = vx_load(r2 + i), p3 = vx_load(r3 + i);
+                ra[h] = sum(p0, p1, p2, p3, a0, a1, a2, a3);
+                rb[h] = shift ? sum(p1, p2, p3, vx_load(r4 + i), b0, b1, b2, b3) : sum(p0, p1, p2, p3, b0, b1, b2, b3);
+            }
+            v_pack_u_store(da + x, v_pack(ra[0], ra[1]));
+            v_pack_u_store(db + x, v_pack(rb[0], rb[1]));
         }
     } else {
-        auto sum = [&](int i) {
-            return v_round(vx_load(r0 + i) * a0 + (vx_load(r1 + i) * a1 + (vx_load(r2 + i) * a2 + vx_load(r3 + i) * a3)));
-        };
+        auto one = [&](int i) { return sum(vx_load(r0 + i), vx_load(r1 + i), vx_load(r2 + i), vx_load(r3 + i), a0, a1, a2, a3); };
         for (; x <= nv - 4 * L; x += 4 * L)
-            v_store(d0 + x, v_pack_u(v_pack(sum(x), sum(x + L)), v_pack(sum(x + 2 * L), sum(x + 3 * L))));
-        for (; x <= nv - 2 * L; x += 2 * L) v_pack_u_store(d0 + x, v_pack(sum(x), sum(x + L)));
+            v_store(da + x, v_pack_u(v_pack(one(x), one(x + L)), v_pack(one(x + 2 * L), one(x + 3 * L))));
+        for (; x <= nv - 2 * L; x += 2 * L) v_pack_u_store(da + x, v_pack(one(x), one(x + L)));
     }
 #endif
-    vertical_rest(r, beta, x, nv, n, d0);
-    if (rows == 2) vertical_rest(r, beta + 4, x, nv, n, d1);
+    vertical_rest(r, a, x, nv, n, da);
+    if (b) vertical_rest(r + shift, b, x, nv, n, db);
 }
 
 }  // namespace
@@ -273,39 +279,53 @@ void resize_cubic_8u(const CubicTables& t, const uint8_t* src, size_t src_step, 
     const size_t padded = static_cast<size_t>(t.src_w + 8) * t.cn;
     const size_t row_bytes = align_up((static_cast<size_t>(n) + 8) * sizeof(float), 64);
     const size_t words_bytes = align_up(padded * sizeof(uint32_t), 64);
-    Scratch mem(4 * row_bytes + words_bytes + align_up(padded + 24 * static_cast<size_t>(t.cn), 64) + 64);
+    Scratch mem(5 * row_bytes + words_bytes + align_up(padded + 24 * static_cast<size_t>(t.cn), 64) + 64);
     auto* base = reinterpret_cast<uint8_t*>(align_up(reinterpret_cast<size_t>(mem.p), 64));
-    float* slot[4];
-    int tag[4];
-    for (int k = 0; k < 4; ++k) {
+    // Horizontal sums of the source rows in use, by source row; 5 slots
+    // hold the rows of two neighbouring destination rows.
+    constexpr int kSlots = 5;
+    float* slot[kSlots];
+    int tag[kSlots];
+    for (int k = 0; k < kSlots; ++k) {
         slot[k] = reinterpret_cast<float*>(base + k * row_bytes);
         tag[k] = -1;
     }
-    auto* words = reinterpret_cast<uint32_t*>(base + 4 * row_bytes);
-    uint8_t* bordered = base + 4 * row_bytes + words_bytes;
+    auto* words = reinterpret_cast<uint32_t*>(base + kSlots * row_bytes);
+    uint8_t* bordered = base + kSlots * row_bytes + words_bytes;
+    auto clamp_row = [&](int y) { return std::min(std::max(y, 0), t.src_h - 1); };
 
     for (int dy = y0; dy < y1; ++dy) {
-        int need[4];
-        for (int k = 0; k < 4; ++k) need[k] = std::min(std::max(t.yofs[dy] - 1 + k, 0), t.src_h - 1);
-        const float* rows[4];
-        for (int k = 0; k < 4; ++k) {
+        // Rows yofs-1 .. yofs+2; with the next destination row when it starts
+        // on the same row or the one after (always so when scaling up).
+        const int step = dy + 1 < y1 ? t.yofs[dy + 1] - t.yofs[dy] : -1;
+        const int count = step == 0 ? 4 : (step == 1 ? 5 : 4);
+        int need[kSlots];
+        for (int k = 0; k < count; ++k) need[k] = clamp_row(t.yofs[dy] - 1 + k);
+        const float* rows[kSlots];
+        for (int k = 0; k < count; ++k) {
             int hit = -1;
-            for (int j = 0; j < 4; ++j)
+            for (int j = 0; j < kSlots; ++j)
                 if (tag[j] == need[k]) hit = j;
             if (hit < 0) {
-                // A slot whose row this destination row does not use.
-                for (int j = 0; j < 4 && hit < 0; ++j)
-                    if (tag[j] != need[0] && tag[j] != need[1] && tag[j] != need[2] && tag[j] != need[3]) hit = j;
+                // A slot whose row is not needed now.
+                for (int j = 0; j < kSlots && hit < 0; ++j) {
+                    bool used = false;
+                    for (int i = 0; i < count; ++i) used |= tag[j] == need[i];
+                    if (!used) hit = j;
+                }
                 horizontal(t, src + static_cast<size_t>(need[k]) * src_step, bordered, words, slot[hit]);
                 tag[hit] = need[k];
             }
             rows[k] = slot[hit];
         }
-        // The next destination row often has the same source rows (upscaling).
-        const int pair = dy + 1 < y1 && t.yofs[dy + 1] == t.yofs[dy] ? 2 : 1;
         uint8_t* d = dst + static_cast<size_t>(dy) * dst_step;
-        vertical(rows, t.beta.data() + 4 * static_cast<size_t>(dy), pair, n, d, d + (pair - 1) * dst_step);
-        dy += pair - 1;
+        const int16_t* beta = t.beta.data() + 4 * static_cast<size_t>(dy);
+        if (step == 0 || step == 1) {
+            vertical(rows, step, beta, beta + 4, n, d, d + dst_step);
+            ++dy;
+        } else {
+            vertical(rows, 0, beta, nullptr, n, d, nullptr);
+        }
     }
 }
 
