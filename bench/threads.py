@@ -45,12 +45,12 @@ def operations():
         ops.append(("sigrel clone", lambda img: sigrel(img, mark, WATERMARK_CENTER, FIT_NORMAL, 1.0, (0.25, 0.25))))
     # Class zooms scaled back to full size (crop, bicubic image, nearest mask).
     yy, xx = np.mgrid[0:H, 0:W]
-    mask = np.zeros((H, W), np.uint8)
-    mask[((yy - 500) / 300.0) ** 2 + ((xx - 900) / 450.0) ** 2 <= 1] = 2
-    ops.append(("pandrik zoom", lambda img: kiro.pandrik({"image": img, "mask": mask}, class_num=[2], padding=16,
-                                                         constant_size=True)))
-    ops.append(("ostrim zoom", lambda img: kiro.ostrim({"image": img, "mask": mask}, class_num=2, padding=16,
-                                                       constant_size=True)))
+    zoom_mask = np.zeros((H, W), np.uint8)
+    zoom_mask[((yy - 500) / 300.0) ** 2 + ((xx - 900) / 450.0) ** 2 <= 1] = 2
+    ops.append(("pandrik zoom", lambda img: kiro.pandrik({"image": img, "mask": zoom_mask}, class_num=[2], padding=16,
+                                                         constant_size=True), KERNEL_TARGET))
+    ops.append(("ostrim zoom", lambda img: kiro.ostrim({"image": img, "mask": zoom_mask}, class_num=2, padding=16,
+                                                       constant_size=True), KERNEL_TARGET))
     return ops
 
 
