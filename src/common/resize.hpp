@@ -19,6 +19,7 @@ namespace kiro {
 struct CubicTables {
     int src_w = 0, src_h = 0, dst_w = 0, dst_h = 0, cn = 0;
     std::vector<int> ofs;                // per element: its tap word in a bordered source row
+    std::vector<int> px;                 // per destination pixel: the word of its first channel
     std::vector<int16_t> even, odd;      // per coefficient slot (see the kernels): (a0, a2), (a1, a3)
     std::vector<int> yofs;               // per destination row: source row of tap 1
     std::vector<int16_t> beta;           // per destination row: 4 coefficients
@@ -64,6 +65,7 @@ inline void size_tables(CubicTables& t, int src_w, int src_h, int dst_w, int dst
     const size_t n = static_cast<size_t>(dst_w) * cn;
     const size_t slots = static_cast<size_t>(dst_w) * (cn >= 3 ? 4 : cn) + 8;
     t.ofs.resize(n);
+    t.px.resize(dst_w);
     t.even.resize(2 * slots);
     t.odd.resize(2 * slots);
     t.yofs.resize(dst_h);

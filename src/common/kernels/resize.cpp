@@ -132,6 +132,7 @@ void horizontal(const CubicTables& t, const uint8_t* s, uint8_t* row, uint32_t* 
         fill_words(row, cn, (w + 5) * cn, words);
     }
     const int* ofs = t.ofs.data();
+    const int* px = t.px.data();
     const int16_t* ev = t.even.data();
     const int16_t* od = t.odd.data();
     int e = 0;
@@ -146,7 +147,7 @@ void horizontal(const CubicTables& t, const uint8_t* s, uint8_t* row, uint32_t* 
 #if CV_SIMD256
         for (; dx + 1 < dw; dx += 2, e += 2 * cn) {
             const int e1 = e + cn;
-            const v_float32 f = v_cvt_f32(tap_sums(vx_load_halves(words + ofs[e], words + ofs[e1]),
+            const v_float32 f = v_cvt_f32(tap_sums(vx_load_halves(words + px[dx], words + px[dx + 1]),
                                                    vx_load(ev + 8 * dx), vx_load(od + 8 * dx), low));
             v_store_low(out + e, f);
             v_store_high(out + e1, f);
@@ -154,7 +155,7 @@ void horizontal(const CubicTables& t, const uint8_t* s, uint8_t* row, uint32_t* 
 #else
         const v_uint16x8 low4 = v_setall_u16(0xFF);
         for (; dx < dw; ++dx, e += cn) {
-            const v_float32x4 f = v_cvt_f32(tap_sums(v_load(words + ofs[e]), v_load(ev + 8 * dx), v_load(od + 8 * dx), low4));
+            const v_float32x4 f = v_cvt_f32(tap_sums(v_load(words + px[dx]), v_load(ev + 8 * dx), v_load(od + 8 * dx), low4));
             v_store(out + e, f);
         }
 #endif
@@ -257,6 +258,7 @@ void cubic_tables(CubicTables& t) {
         for (int k = 0; k < cn; ++k) {
             const size_t e = static_cast<size_t>(dx) * cn + k;
             t.ofs[e] = first * cn + k;
+            if (k == 0) t.px[dx] = first * cn;
             const size_t j = 2 * static_cast<size_t>(lane_of(static_cast<int>(e), cn));
             t.even[j] = a0, t.even[j + 1] = a2;
             t.odd[j] = a1, t.odd[j + 1] = a3;
