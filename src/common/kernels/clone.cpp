@@ -250,32 +250,33 @@ struct Sine {
 
 // Sine transform along the rows of the R x C matrix `a` (row stride C), for
 // every column, in place, times `scale`.
-void sine_rows(const Sine& T, real* a, int C, real scale) {
+// `scratch` holds 4 * P * kLanes values.
+void sine_rows(const Sine& T, real* a, int C, real scale, real* scratch) {
     const int R = T.N, P = T.P;
-    const size_t rows = static_cast<size_t>(P);
-    Buf<real> xr(rows * kLanes), xi(rows * kLanes), tr(rows * kLanes), ti(rows * kLanes);
+    const size_t block = static_cast<size_t>(P) * kLanes;
+    real *xr = scratch, *xi = scratch + block, *tr = scratch + 2 * block, *ti = scratch + 3 * block;
     const real half = real(0.5) * scale;
     for (int c0 = 0; c0 < C; c0 += 2 * kLanes) {
         // lanes 0..L-1: columns c0.., real part; columns c0+L.., imaginary part
         const int L = std::min(kLanes, (C - c0 + 1) / 2);
         const int nb = std::min(L, C - c0 - L);  // columns in the imaginary part
         const size_t Ls = static_cast<size_t>(L);
-        std::memset(xr.p, 0, Ls * sizeof(real));
-        std::memset(xi.p, 0, Ls * sizeof(real));
+        std::memset(xr, 0, Ls * sizeof(real));
+        std::memset(xi, 0, Ls * sizeof(real));
         for (int n = 1; n <= R; ++n) {
             const real* row = a + static_cast<size_t>(n - 1) * C + c0;
             const real wr = T.cr[n], wi = T.ci[n];
-            real *p = xr.p + n * Ls, *q = xi.p + n * Ls;
+            real *p = xr + n * Ls, *q = xi + n * Ls;
             for (int l = 0; l < nb; ++l) {
                 const real u = row[l], v = row[L + l];
                 p[l] = u * wr - v * wi, q[l] = u * wi + v * wr;
             }
             for (int l = nb; l < L; ++l) p[l] = row[l] * wr, q[l] = row[l] * wi;
         }
-        std::memset(xr.p + (R + 1) * Ls, 0, (P - R - 1) * Ls * sizeof(real));
-        std::memset(xi.p + (R + 1) * Ls, 0, (P - R - 1) * Ls * sizeof(real));
-        bool in_t = fft(T.fft_p, L, xr.p, xi.p, tr.p, ti.p);
-        real *ar = in_t ? tr.p : xr.p, *ai = in_t ? ti.p : xi.p, *sr = in_t ? xr.p : tr.p, *si = in_t ? xi.p : ti.p;
+        std::memset(xr + (R + 1) * Ls, 0, (P - R - 1) * Ls * sizeof(real));
+        std::memset(xi + (R + 1) * Ls, 0, (P - R - 1) * Ls * sizeof(real));
+        bool in_t = fft(T.fft_p, L, xr, xi, tr, ti);
+        real *ar = in_t ? tr : xr, *ai = in_t ? ti : xi, *sr = in_t ? xr : tr, *si = in_t ? xi : ti;
         for (int j = 0; j < P; ++j) {
             const real wr = T.br[j], wi = T.bi[j];
             real *u = ar + j * Ls, *v = ai + j * Ls;
@@ -342,6 +343,7 @@ void poisson_clone(const CloneJob& J) {
     for (int j = 0; j < H; ++j) fy[j] = 2.0f * static_cast<float>(std::cos(kPi / (h - 1) * (j + 1)));
 
     const Sine sy(H), sx(W);
+    Buf<real> scratch(4 * static_cast<size_t>(std::max(sy.P, sx.P)) * kLanes);
 
     for (int ch = 0; ch < 3; ++ch) {
         // Guidance field: gx over x < w-1, gy over y < h-1 (forward differences).
@@ -397,17 +399,17 @@ void poisson_clone(const CloneJob& J) {
             for (int x = 0; x < W; ++x) out[x] = static_cast<real>(row[x] - ring[x]);
         }
         // Solve: sine transform along y, then x; divide; back along x, then y.
-        sine_rows(sy, f.p, W, real(1));
+        sine_rows(sy, f.p, W, real(1), scratch.p);
         transpose(f.p, H, W, t.p);
-        sine_rows(sx, t.p, H, real(1));
+        sine_rows(sx, t.p, H, real(1), scratch.p);
         for (int i = 0; i < W; ++i) {
             real* row = t.p + static_cast<size_t>(i) * H;
             const float fi = fx[i];
             for (int j = 0; j < H; ++j) row[j] /= static_cast<real>((fi + fy[j]) - 4.0f);
         }
-        sine_rows(sx, t.p, H, inverse_scale(W));
+        sine_rows(sx, t.p, H, inverse_scale(W), scratch.p);
         transpose(t.p, W, H, f.p);
-        sine_rows(sy, f.p, W, inverse_scale(H));
+        sine_rows(sy, f.p, W, inverse_scale(H), scratch.p);
         // Out: the ring from the destination, the inside clamped and cut toward zero.
         for (int y = 0; y < h; ++y) {
             const uint8_t* d = J.dst + y * J.dst_step;
