@@ -41,14 +41,18 @@ struct Buf {
 constexpr double kPi = 3.14159265358979323846;
 constexpr int kLanes = 32;  // complex lanes per FFT batch (64 real columns)
 
-bool smooth(int n) {
-    for (int f : {2, 3, 5})
+// Lengths made of the radices, with at most 2^4: larger powers of two put
+// the passes' strides on the same cache sets.
+bool fast_length(int n) {
+    int twos = 0;
+    while (n % 2 == 0) n /= 2, ++twos;
+    for (int f : {3, 5})
         while (n % f == 0) n /= f;
-    return n == 1;
+    return n == 1 && twos <= 4;
 }
 
-int next_smooth(int n) {
-    while (!smooth(n)) ++n;
+int next_fast_length(int n) {
+    while (!fast_length(n)) ++n;
     return n;
 }
 
@@ -216,7 +220,7 @@ bool fft(const Fft& F, int lanes, real* xr, real* xi, real* tr, real* ti) {
 // c_j = W^(j^2 / 2), the DFT of the odd extension of z is
 //   Z_k = G_k - G_-k,  G_k = sum_{n=1..N} z_n W^(nk) = c_k sum_n (z_n c_n) conj(c_(k-n)),
 // a linear convolution whose outputs k in [-N, N] are exact in a cyclic one
-// of any smooth length P >= 3N + 1. Two real columns share a complex lane:
+// of any length P >= 3N + 1 (one the FFT is quick on). Two real columns share a complex lane:
 // Z_k = -2i S_re(k - 1) + 2 S_im(k - 1).
 struct Sine {
     int N, M, P;
@@ -224,7 +228,7 @@ struct Sine {
     Buf<real> cr, ci;  // c_j, j <= N
     Buf<real> br, bi;  // FFT of conj(c_j), j in [-2N, N - 1] cyclic over P, times 1 / P
     explicit Sine(int N_)
-        : N(N_), M(2 * (N_ + 1)), P(next_smooth(3 * N_ + 1)), fft_p(P), cr(N_ + 1), ci(N_ + 1), br(P), bi(P) {
+        : N(N_), M(2 * (N_ + 1)), P(next_fast_length(3 * N_ + 1)), fft_p(P), cr(N_ + 1), ci(N_ + 1), br(P), bi(P) {
         auto angle = [this](long long j) {
             const long long e = (j * j) % (2LL * M);
             return -kPi * static_cast<double>(e) / M;
@@ -250,17 +254,20 @@ struct Sine {
 
 // Sine transform along the rows of the R x C matrix `a` (row stride C), for
 // every column, in place, times `scale`.
-// `scratch` holds 4 * P * kLanes values.
+// `scratch` holds 4 * P * (kLanes + 4) values.
 void sine_rows(const Sine& T, real* a, int C, real scale, real* scratch) {
     const int R = T.N, P = T.P;
-    const size_t block = static_cast<size_t>(P) * kLanes;
+    const size_t block = static_cast<size_t>(P) * (kLanes + 4);
     real *xr = scratch, *xi = scratch + block, *tr = scratch + 2 * block, *ti = scratch + 3 * block;
     const real half = real(0.5) * scale;
     for (int c0 = 0; c0 < C; c0 += 2 * kLanes) {
         // lanes 0..L-1: columns c0.., real part; columns c0+L.., imaginary part
         const int L = std::min(kLanes, (C - c0 + 1) / 2);
         const int nb = std::min(L, C - c0 - L);  // columns in the imaginary part
-        const size_t Ls = static_cast<size_t>(L);
+        // element stride: L rounded up to whole 32-byte groups, an odd number of
+        // them, so the passes' strides do not fall on the same cache sets
+        size_t Ls = (static_cast<size_t>(L) + 3) / 4 * 4;
+        if ((Ls / 4) % 2 == 0) Ls += 4;
         std::memset(xr, 0, Ls * sizeof(real));
         std::memset(xi, 0, Ls * sizeof(real));
         for (int n = 1; n <= R; ++n) {
@@ -272,18 +279,19 @@ void sine_rows(const Sine& T, real* a, int C, real scale, real* scratch) {
                 p[l] = u * wr - v * wi, q[l] = u * wi + v * wr;
             }
             for (int l = nb; l < L; ++l) p[l] = row[l] * wr, q[l] = row[l] * wi;
+            for (size_t l = L; l < Ls; ++l) p[l] = 0, q[l] = 0;
         }
         std::memset(xr + (R + 1) * Ls, 0, (P - R - 1) * Ls * sizeof(real));
         std::memset(xi + (R + 1) * Ls, 0, (P - R - 1) * Ls * sizeof(real));
-        bool in_t = fft(T.fft_p, L, xr, xi, tr, ti);
+        bool in_t = fft(T.fft_p, static_cast<int>(Ls), xr, xi, tr, ti);
         real *ar = in_t ? tr : xr, *ai = in_t ? ti : xi, *sr = in_t ? xr : tr, *si = in_t ? xi : ti;
         for (int j = 0; j < P; ++j) {
             const real wr = T.br[j], wi = T.bi[j];
             real *u = ar + j * Ls, *v = ai + j * Ls;
-            for (int l = 0; l < L; ++l) twiddle(u[l], v[l], wr, wi);
+            for (size_t l = 0; l < Ls; ++l) twiddle(u[l], v[l], wr, wi);
         }
         // inverse through swapped real and imaginary parts
-        in_t = fft(T.fft_p, L, ai, ar, si, sr);
+        in_t = fft(T.fft_p, static_cast<int>(Ls), ai, ar, si, sr);
         const real* zr = in_t ? sr : ar;
         const real* zi = in_t ? si : ai;
         for (int k = 1; k <= R; ++k) {
@@ -343,7 +351,7 @@ void poisson_clone(const CloneJob& J) {
     for (int j = 0; j < H; ++j) fy[j] = 2.0f * static_cast<float>(std::cos(kPi / (h - 1) * (j + 1)));
 
     const Sine sy(H), sx(W);
-    Buf<real> scratch(4 * static_cast<size_t>(std::max(sy.P, sx.P)) * kLanes);
+    Buf<real> scratch(4 * static_cast<size_t>(std::max(sy.P, sx.P)) * (kLanes + 4));
 
     for (int ch = 0; ch < 3; ++ch) {
         // Guidance field: gx over x < w-1, gy over y < h-1 (forward differences).
