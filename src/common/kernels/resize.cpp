@@ -146,15 +146,10 @@ void horizontal(const CubicTables& t, const uint8_t* s, uint8_t* row, uint32_t* 
         int dx = 0;
 #if CV_SIMD256
         for (; dx + 1 < dw; dx += 2, e += 2 * cn) {
-            const int e1 = e + cn;
             const v_float32 f = v_cvt_f32(tap_sums(vx_load_halves(words + px[dx], words + px[dx + 1]),
                                                    vx_load(ev + 8 * dx), vx_load(od + 8 * dx), low));
-            if (cn == 3) {
-                v_store(out + e, v_pack_triplets(f));  // 6 sums; 2 lanes the next pixels overwrite
-            } else {
-                v_store_low(out + e, f);
-                v_store_high(out + e1, f);
-            }
+            // 3 channels: 6 sums and 2 lanes that the next pixels overwrite.
+            v_store(out + e, cn == 3 ? v_pack_triplets(f) : f);
         }
 #else
         const v_uint16x8 low4 = v_setall_u16(0xFF);
