@@ -55,7 +55,7 @@ def test_builds_and_dispatch():
 
 
 @pytest.mark.parametrize("path", PATHS)
-@pytest.mark.parametrize("cn", [0, 1, 3, 4])
+@pytest.mark.parametrize("cn", [0, 1, 2, 3, 4])
 @pytest.mark.parametrize("src, dst", SIZES)
 def test_cubic_matches_opencv(path, cn, src, dst):
     img = rand_image(np.random.RandomState(src[0] * 7 + dst[1]), src[0], src[1], cn)
@@ -158,9 +158,9 @@ def test_zooms_match_opencv(zoom, class_num, cn, mask_dtype):
 
 @pytest.mark.parametrize("zoom", [pandrik, ostrim])
 def test_zoom_of_other_image_types_keeps_opencv(zoom):
-    # 16-bit and 2-channel images are not the kernels' and keep cv::resize.
+    # 16-bit and 5-channel images are not the kernels' and keep cv::resize.
     rng = np.random.RandomState(4)
-    for img in [rand_image(rng, 50, 70, 3, np.uint16), rand_image(rng, 50, 70, 2)]:
+    for img in [rand_image(rng, 50, 70, 3, np.uint16), rand_image(rng, 50, 70, 5), rand_image(rng, 50, 70, 2)]:
         data = zoom_sample(rng, 50, 70, 1)
         data["image"] = img
         mask = data["mask"].copy()
