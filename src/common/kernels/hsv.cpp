@@ -7,8 +7,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/core/hal/intrin.hpp>
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 namespace kiro {

@@ -37,8 +37,8 @@ struct Deltas {
     }
 };
 
-// One destination row's source cells: element offset of the top-left
-// neighbour, fractions, and whether the whole cell lies inside the image.
+// One destination row's source cells: the top-left neighbour (16-bit, as the
+// warp keeps it) and the fractions of a pixel.
 struct Cells {
     std::vector<short> sx, sy, fx, fy;
     explicit Cells(int n) : sx(n), sy(n), fx(n), fy(n) {}
