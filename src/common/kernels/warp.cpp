@@ -130,44 +130,61 @@ inline v_int32x4 interior_sum(const uint8_t* p, size_t step, const Weights<CN>& 
 }
 #endif
 
+// Whether each pixel's whole 2 x 2 cell lies inside the image, and its
+// 8-byte loads too (in the source's last row they must stay inside the row).
+void interior_flags(const Cells& c, int n, int h, int w, int cn, uint8_t* flags) {
+    const int last_safe_sx = (w * cn - 8) / cn;
+    const short* sx = c.sx.data();
+    const short* sy = c.sy.data();
+    for (int x = 0; x < n; ++x)
+        flags[x] = (sx[x] >= 0) & (sx[x] < w - 1) & (sy[x] >= 0) & (sy[x] < h - 1) &
+                   ((sy[x] < h - 2) | (sx[x] <= last_safe_sx));
+}
+
 template <int CN>
-void linear_row(const uint8_t* src, size_t step, int h, int w, const Cells& c, int n, const uint8_t* border,
-                uint8_t* out) {
+void linear_row(const uint8_t* src, size_t step, int h, int w, const Cells& c, const uint8_t* flags, int n,
+                const uint8_t* border, uint8_t* out) {
     int x = 0;
 #if CV_SIMD128
     static const Weights<CN> wt;
     const v_int32x4 half = v_setall_s32(512);
-    // The 8-byte loads reach at most 8 - 2*CN bytes past the right neighbour;
-    // in the source's last row they must stay inside the row.
-    const int last_safe_sx = (w * CN - 8) / CN;
-    for (; x <= n - 4; x += 4) {
-        bool inner = true;
-        for (int k = 0; k < 4; ++k) {
-            const int sx = c.sx[x + k], sy = c.sy[x + k];
-            inner &= sx >= 0 && sx < w - 1 && sy >= 0 && sy < h - 1 && (sy < h - 2 || sx <= last_safe_sx);
-        }
-        if (!inner) {
-            for (int k = 0; k < 4; ++k)
-                edge_pixel(src, step, h, w, CN, c.sx[x + k], c.sy[x + k], c.fx[x + k], c.fy[x + k], border,
-                           out + (x + k) * CN);
+    auto sum = [&](int i) {
+        const uint8_t* p = src + static_cast<ptrdiff_t>(c.sy[i]) * step + c.sx[i] * CN;
+        return (interior_sum<CN>(p, step, wt, c.fx[i], c.fy[i]) + half) >> 10;
+    };
+    while (x < n) {
+        if (!flags[x]) {
+            edge_pixel(src, step, h, w, CN, c.sx[x], c.sy[x], c.fx[x], c.fy[x], border, out + x * CN);
+            ++x;
             continue;
         }
-        v_int32x4 s[4];
-        for (int k = 0; k < 4; ++k) {
-            const uint8_t* p = src + static_cast<ptrdiff_t>(c.sy[x + k]) * step + c.sx[x + k] * CN;
-            s[k] = (interior_sum<CN>(p, step, wt, c.fx[x + k], c.fy[x + k]) + half) >> 10;
+        int end = x + 1;
+        while (end < n && flags[end]) ++end;
+        // A run of interior pixels, four at a time.
+        for (; x + 4 <= end; x += 4) {
+            v_int32x4 s0 = sum(x), s1 = sum(x + 1), s2 = sum(x + 2), s3 = sum(x + 3);
+            if (CN == 4) {
+                v_store(out + x * 4, v_pack_u(v_pack(s0, s1), v_pack(s2, s3)));
+            } else if (CN == 3) {
+                const v_uint8x16 bytes = v_pack_triplets(v_pack_u(v_pack(s0, s1), v_pack(s2, s3)));
+                if ((x + 4) * 3 + 4 <= n * 3) {
+                    v_store(out + x * 3, bytes);  // the 4 bytes past are the next pixels', written later
+                } else {
+                    uint8_t CV_DECL_ALIGNED(16) buf[16];
+                    v_store(buf, bytes);
+                    std::memcpy(out + x * 3, buf, 12);
+                }
+            } else {
+                v_transpose4x4(s0, s1, s2, s3, s0, s1, s2, s3);
+                const v_uint8x16 bytes = v_pack_u(v_pack(s0, s0), v_pack(s0, s0));
+                const int32_t four = v_reinterpret_as_s32(bytes).get0();
+                std::memcpy(out + x, &four, 4);
+            }
         }
-        if (CN == 4) {
-            v_store(out + x * 4, v_pack_u(v_pack(s[0], s[1]), v_pack(s[2], s[3])));
-        } else if (CN == 3) {
-            uint8_t CV_DECL_ALIGNED(16) buf[16];
-            v_store(buf, v_pack_triplets(v_pack_u(v_pack(s[0], s[1]), v_pack(s[2], s[3]))));
-            std::memcpy(out + x * 3, buf, 12);
-        } else {
-            v_transpose4x4(s[0], s[1], s[2], s[3], s[0], s[1], s[2], s[3]);
-            uint8_t CV_DECL_ALIGNED(16) buf[16];
-            v_store(buf, v_pack_u(v_pack(s[0], s[0]), v_pack(s[0], s[0])));
-            std::memcpy(out + x, buf, 4);
+        for (; x < end; ++x) {
+            int32_t CV_DECL_ALIGNED(16) v[4];
+            v_store(v, sum(x));
+            for (int k = 0; k < CN; ++k) out[x * CN + k] = static_cast<uint8_t>(v[k]);
         }
     }
 #endif
@@ -180,16 +197,19 @@ void warp_linear_u8(const uint8_t* src, size_t src_step, int src_rows, int src_c
                     size_t dst_step, int dst_cols, const double* M, const uint8_t* border, int y0, int y1) {
     const Deltas d(M, dst_cols);
     Cells c(dst_cols);
+    std::vector<uint8_t> flags(dst_cols);
     const int round_delta = kAbScale / kTab / 2;
     for (int y = y0; y < y1; ++y) {
         const int X0 = saturate_cast<int>((M[1] * y + M[2]) * kAbScale) + round_delta;
         const int Y0 = saturate_cast<int>((M[4] * y + M[5]) * kAbScale) + round_delta;
         row_cells(d, X0, Y0, 0, dst_cols, kAbBits - kInterBits, kInterBits, c);
+        interior_flags(c, dst_cols, src_rows, src_cols, cn, flags.data());
         uint8_t* out = dst + static_cast<ptrdiff_t>(y) * dst_step;
+        const uint8_t* f = flags.data();
         switch (cn) {
-            case 1: linear_row<1>(src, src_step, src_rows, src_cols, c, dst_cols, border, out); break;
-            case 3: linear_row<3>(src, src_step, src_rows, src_cols, c, dst_cols, border, out); break;
-            default: linear_row<4>(src, src_step, src_rows, src_cols, c, dst_cols, border, out); break;
+            case 1: linear_row<1>(src, src_step, src_rows, src_cols, c, f, dst_cols, border, out); break;
+            case 3: linear_row<3>(src, src_step, src_rows, src_cols, c, f, dst_cols, border, out); break;
+            default: linear_row<4>(src, src_step, src_rows, src_cols, c, f, dst_cols, border, out); break;
         }
     }
 }
