@@ -23,6 +23,9 @@ constexpr int kRoundDelta = kAbScale / 32 / 2;
 
 // 3 x 3 Gaussian of sigma 2 in 8-bit fixed point: 82, 92, 82 over 256.
 constexpr uint32_t kSide = 82, kCentre = 92;
+// The same taps read at run time for the vector loops: one multiply each,
+// where the compiler would otherwise unfold a constant into shifts and adds.
+volatile uint16_t taps[2] = {kSide, kCentre};
 
 struct Geometry {
     const uint8_t* src;
@@ -99,7 +102,7 @@ void horizontal(const uint8_t* b, int cols, int cn, uint16_t* h) {
     int i = cn;
 #if CV_SIMD
     const int lanes = v_uint16::nlanes;
-    const v_uint16 side = vx_setall_u16(kSide), centre = vx_setall_u16(kCentre);
+    const v_uint16 side = vx_setall_u16(taps[0]), centre = vx_setall_u16(taps[1]);
     for (; i <= n - cn - lanes; i += lanes)
         v_store(h + i, v_mul_wrap(vx_load_expand(b + i - cn) + vx_load_expand(b + i + cn), side) +
                            v_mul_wrap(vx_load_expand(b + i), centre));
@@ -108,27 +111,20 @@ void horizontal(const uint8_t* b, int cols, int cn, uint16_t* h) {
     for (i = n - cn; i < n; ++i) h[i] = static_cast<uint16_t>(kCentre * b[i] + kSide * 2 * b[i - cn]);
 }
 
-// (82 h0 + 92 h1 + 82 h2 + 2^15) >> 16. The vector form biases the 16-bit
-// rows by -2^15 to use signed pair products, and adds the 256 * 2^15 back.
+// (82 h0 + 92 h1 + 82 h2 + 2^15) >> 16, in 32-bit lanes.
 void vertical(const uint16_t* h0, const uint16_t* h1, const uint16_t* h2, int n, uint8_t* out) {
     int i = 0;
 #if CV_SIMD
-    const int lanes = v_uint16::nlanes;
-    const v_int16 bias = v_reinterpret_as_s16(vx_setall_u16(1 << 15));
-    const v_int16 w01 = v_reinterpret_as_s16(vx_setall_u32(kSide | (kCentre << 16)));
-    const v_int16 w2 = vx_setall_s16(static_cast<short>(kSide));
-    const v_int32 back = vx_setall_s32(256 << 15);
-    for (; i <= n - lanes; i += lanes) {
-        const v_int16 a = v_add_wrap(v_reinterpret_as_s16(vx_load(h0 + i)), bias);
-        const v_int16 b = v_add_wrap(v_reinterpret_as_s16(vx_load(h1 + i)), bias);
-        const v_int16 c = v_add_wrap(v_reinterpret_as_s16(vx_load(h2 + i)), bias);
-        v_int16 ab0, ab1;
-        v_zip(a, b, ab0, ab1);
-        v_int32 c0, c1;
-        v_mul_expand(c, w2, c0, c1);
-        const v_int32 r0 = v_dotprod(ab0, w01) + c0 + back;
-        const v_int32 r1 = v_dotprod(ab1, w01) + c1 + back;
-        v_pack_store(out + i, v_reinterpret_as_u16(v_rshr_pack<16>(r0, r1)));
+    const int lanes = v_uint32::nlanes;
+    const v_uint32 side = vx_setall_u32(taps[0]), centre = vx_setall_u32(taps[1]), half = vx_setall_u32(1 << 15);
+    for (; i <= n - 4 * lanes; i += 4 * lanes) {
+        v_uint32 r[4];
+        for (int k = 0; k < 4; ++k) {
+            const int j = i + k * lanes;
+            const v_uint32 outer = vx_load_expand(h0 + j) + vx_load_expand(h2 + j);
+            r[k] = (outer * side + vx_load_expand(h1 + j) * centre + half) >> 16;
+        }
+        v_store(out + i, v_pack(v_pack(r[0], r[1]), v_pack(r[2], r[3])));
     }
 #endif
     for (; i < n; ++i)
