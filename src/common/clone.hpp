@@ -8,10 +8,13 @@
 //    differences by the mask eroded with a 7 x 7 square (zero outside the box);
 //  - the box's outer ring keeps the destination (Dirichlet boundary), the
 //    inside is the Poisson solution, clamped to [0, 255] and cut toward zero.
-// The solve diagonalises one axis with a sine transform (mixed-radix FFT,
-// Bluestein's algorithm for lengths with other prime factors) and solves the
-// other axis as tridiagonal systems. A box without inside (thinner than 3
-// pixels) has nothing to solve: the destination comes back unchanged.
+// The solve (kernels/clone.cpp) is a 2-D sine transform on kiro's own FFT,
+// whose cost does not depend on the sides' prime factors. Boxes where the cut
+// to whole levels hangs on float rounding alone (tiny ones, and those whose
+// exact solution is the destination itself) are solved in OpenCV's float
+// arrangement on cv::dft instead, so they round as cv::seamlessClone does. A
+// box without inside (thinner than 3 pixels) has nothing to solve: the
+// destination comes back unchanged.
 #pragma once
 
 #include <opencv2/core.hpp>
