@@ -1,7 +1,8 @@
 """Benchmark table: each kiro call beside its floor, measured in the same run.
 
 Run with `make bench`. Families are the bench_<family>.py files here, each
-exposing cases(ctx) -> [harness.Case, ...].
+exposing cases(ctx) -> [harness.Case, ...]; `run.py ramps paste` runs only
+the families named.
 """
 
 import glob
@@ -40,6 +41,13 @@ def main():
     kiro.set_num_threads(0)  # one thread for kiro, its floors and cv2 alike
     ctx = harness.Context()
     files = sorted(glob.glob(os.path.join(HERE, "bench_*.py")))
+    wanted = sys.argv[1:]
+    if wanted:
+        known = {os.path.basename(f)[6:-3] for f in files}
+        unknown = sorted(set(wanted) - known)
+        if unknown:
+            sys.exit("unknown bench families: %s (known: %s)" % (", ".join(unknown), ", ".join(sorted(known))))
+        files = [f for f in files if os.path.basename(f)[6:-3] in wanted]
     print("# kiro benchmark: 1920 x 1080 x 3 uint8, median of repeated runs, single-threaded OpenCV")
     print("# " + versions())
     head = ("operation", "kiro ms", "floor", "floor ms", "ratio", "target", "ok", "cv2 ms", "peer", "peer ms")
