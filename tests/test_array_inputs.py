@@ -74,6 +74,9 @@ CASES = {
     "trevane": lambda t: (lambda d: kiro.trevane(d, 1.0, fit_method=kiro.FIT_PASTE)["image"], rec(t)),
     "sigrel": lambda t: (lambda d: kiro.sigrel(IMG.copy(), d["wm"], fit_method=kiro.FIT_PASTE, prob=1.0),
                          {"wm": t(IMG[:20, :30].astype(np.float32))}),
+    "sigrel in place": lambda t: (lambda d: kiro.sigrel(d["image"], IMG[:20, :30].astype(np.float32),
+                                                        fit_method=kiro.FIT_PASTE, prob=1.0),
+                                  {"image": t(IMG.astype(np.float32))}),
     "pandrik": lambda t: (lambda d: kiro.pandrik(d, prob=1.0, class_num=[1], constant_size=True), rec(t)),
     "ostrim": lambda t: (lambda d: kiro.ostrim(d, prob=1.0, class_num=1), rec(t)),
     "ostrim keypoints": lambda t: (lambda d: kiro.ostrim(d, prob=1.0, class_num=1, constant_size=True),
@@ -133,7 +136,8 @@ def run(make, t):
 @pytest.mark.parametrize("name", sorted(CASES))
 def test_layout_reads_and_writes_like_native(name, layout):
     if layout is record_view and name in ("faltor", "fill_in", "cabrol", "fennick", "generate_noisy",
-                                          "denvik_transform", "hsv_transform", "tremor_image", "caspen", "sigrel"):
+                                          "denvik_transform", "hsv_transform", "tremor_image", "caspen", "sigrel",
+                                          "sigrel in place"):
         pytest.skip("images are covered by the odd offset; records hold point and mask rows")
     expected, expected_inputs = run(CASES[name], native)
     got, got_inputs = run(CASES[name], layout)

@@ -58,9 +58,9 @@ inline py::array new_u8_like(const py::array& a) {
 // fields clip often and at random, which defeats branch prediction.
 inline uint8_t clip_u8(double v) {
 #if CV_SIMD128_64F
-    // One lane of max/min/truncate: a NaN leaves max as 0 (x86) or truncates to 0 (ARM).
+    // Lane 0 of max/min/truncate: a NaN leaves max as 0 (x86) or truncates to 0 (ARM).
     const cv::v_float64x2 x =
-        cv::v_min(cv::v_max(cv::v_setall_f64(v), cv::v_setzero_f64()), cv::v_setall_f64(255.0));
+        cv::v_min(cv::v_max(cv::v_float64x2(v, 0.0), cv::v_setzero_f64()), cv::v_setall_f64(255.0));
     return static_cast<uint8_t>(cv::v_trunc(x).get0());
 #else
     const double c = v > 0.0 ? v : 0.0;  // NaN -> 0
