@@ -44,10 +44,12 @@ inline void inverse_map(const cv::Matx23d& M0, bool inverse, double M[6]) {
     M[5] = b2;
 }
 
-// Sizes whose coordinates fit the warp's 16-bit cells and whose steps fit int.
+// Sizes whose coordinates fit the warp's 16-bit cells and whose source byte
+// offsets fit int.
 inline bool sizes_fit(const cv::Mat& src, cv::Size dsize) {
     return !src.empty() && src.rows < 32000 && src.cols < 32000 && dsize.width > 0 && dsize.height > 0 &&
-           dsize.width < 32000 && dsize.height < 32000;
+           dsize.width < 32000 && dsize.height < 32000 &&
+           static_cast<double>(src.step) * src.rows < static_cast<double>(INT32_MAX);
 }
 
 template <class Rows>

@@ -38,15 +38,18 @@ struct Deltas {
 };
 
 // One destination row's source cells: the top-left neighbour (16-bit, as the
-// warp keeps it) and the fractions of a pixel.
+// warp keeps it), its byte offset in the source (meaningful for cells inside
+// it) and the fractions of a pixel.
 struct Cells {
     std::vector<short> sx, sy, fx, fy;
-    explicit Cells(int n) : sx(n), sy(n), fx(n), fy(n) {}
+    std::vector<int> ofs;
+    explicit Cells(int n) : sx(n), sy(n), fx(n), fy(n), ofs(n) {}
 };
 
 // X = (X0 + a[x]) >> shift and likewise Y, for n pixels from column x0:
 // sx, sy = (X, Y) >> cell_bits saturated to 16 bits, and the low cell_bits.
-void row_cells(const Deltas& d, int X0, int Y0, int x0, int n, int shift, int cell_bits, Cells& c) {
+void row_cells(const Deltas& d, int X0, int Y0, int x0, int n, int shift, int cell_bits, int step, int elem,
+               Cells& c) {
     const int* a = d.a.data() + x0;
     const int* b = d.b.data() + x0;
     const int mask = (1 << cell_bits) - 1;
@@ -54,6 +57,7 @@ void row_cells(const Deltas& d, int X0, int Y0, int x0, int n, int shift, int ce
 #if CV_SIMD
     const int lanes = v_int32::nlanes;
     const v_int32 vx0 = vx_setall_s32(X0), vy0 = vx_setall_s32(Y0), vmask = vx_setall_s32(mask);
+    const v_int32 vstep = vx_setall_s32(step), velem = vx_setall_s32(elem);
     for (; x <= n - 2 * lanes; x += 2 * lanes) {
         const v_int32 X1 = (vx0 + vx_load(a + x)) >> shift, X2 = (vx0 + vx_load(a + x + lanes)) >> shift;
         const v_int32 Y1 = (vy0 + vx_load(b + x)) >> shift, Y2 = (vy0 + vx_load(b + x + lanes)) >> shift;
@@ -61,6 +65,8 @@ void row_cells(const Deltas& d, int X0, int Y0, int x0, int n, int shift, int ce
         v_store(c.sy.data() + x, v_pack(Y1 >> cell_bits, Y2 >> cell_bits));
         v_store(c.fx.data() + x, v_pack(X1 & vmask, X2 & vmask));
         v_store(c.fy.data() + x, v_pack(Y1 & vmask, Y2 & vmask));
+        v_store(c.ofs.data() + x, (Y1 >> cell_bits) * vstep + (X1 >> cell_bits) * velem);
+        v_store(c.ofs.data() + x + lanes, (Y2 >> cell_bits) * vstep + (X2 >> cell_bits) * velem);
     }
 #endif
     for (; x < n; ++x) {
@@ -70,6 +76,8 @@ void row_cells(const Deltas& d, int X0, int Y0, int x0, int n, int shift, int ce
         c.sy[x] = saturate_cast<short>(Y >> cell_bits);
         c.fx[x] = static_cast<short>(X & mask);
         c.fy[x] = static_cast<short>(Y & mask);
+        c.ofs[x] = static_cast<int>(static_cast<uint32_t>(Y >> cell_bits) * static_cast<uint32_t>(step) +
+                                    static_cast<uint32_t>(X >> cell_bits) * static_cast<uint32_t>(elem));
     }
 }
 
@@ -149,7 +157,7 @@ void linear_row(const uint8_t* src, size_t step, int h, int w, const Cells& c, c
     static const Weights<CN> wt;
     const v_int32x4 half = v_setall_s32(512);
     auto sum = [&](int i) {
-        const uint8_t* p = src + static_cast<ptrdiff_t>(c.sy[i]) * step + c.sx[i] * CN;
+        const uint8_t* p = src + c.ofs[i];
         return (interior_sum<CN>(p, step, wt, c.fx[i], c.fy[i]) + half) >> 10;
     };
     while (x < n) {
@@ -202,7 +210,7 @@ void warp_linear_u8(const uint8_t* src, size_t src_step, int src_rows, int src_c
     for (int y = y0; y < y1; ++y) {
         const int X0 = saturate_cast<int>((M[1] * y + M[2]) * kAbScale) + round_delta;
         const int Y0 = saturate_cast<int>((M[4] * y + M[5]) * kAbScale) + round_delta;
-        row_cells(d, X0, Y0, 0, dst_cols, kAbBits - kInterBits, kInterBits, c);
+        row_cells(d, X0, Y0, 0, dst_cols, kAbBits - kInterBits, kInterBits, static_cast<int>(src_step), cn, c);
         interior_flags(c, dst_cols, src_rows, src_cols, cn, flags.data());
         uint8_t* out = dst + static_cast<ptrdiff_t>(y) * dst_step;
         const uint8_t* f = flags.data();
@@ -228,13 +236,14 @@ void nearest_rows(const uint8_t* src, size_t src_step, int src_rows, int src_col
     for (int y = y0; y < y1; ++y) {
         const int X0 = saturate_cast<int>((M[1] * y + M[2]) * kAbScale) + round_delta;
         const int Y0 = saturate_cast<int>((M[4] * y + M[5]) * kAbScale) + round_delta;
-        row_cells(d, X0, Y0, 0, dst_cols, kAbBits, 0, c);
+        row_cells(d, X0, Y0, 0, dst_cols, kAbBits, 0, static_cast<int>(src_step), sizeof(T), c);
         T* out = reinterpret_cast<T*>(dst + static_cast<ptrdiff_t>(y) * dst_step);
         const short* sx = c.sx.data();
         const short* sy = c.sy.data();
+        const int* ofs = c.ofs.data();
         for (int x = 0; x < dst_cols; ++x) {
             if (static_cast<unsigned>(sx[x]) < w && static_cast<unsigned>(sy[x]) < h)
-                std::memcpy(out + x, src + static_cast<ptrdiff_t>(sy[x]) * src_step + sx[x] * sizeof(T), sizeof(T));
+                std::memcpy(out + x, src + ofs[x], sizeof(T));
             else
                 out[x] = fill;
         }
