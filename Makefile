@@ -81,10 +81,10 @@ SAN_DIR ?= build/sanitize
 SAN_PRELOAD = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
 
 sanitize: opencv
-	cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIRO_SANITIZE=ON \
+	cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIRO_SANITIZE=ON \
 	  -Dpybind11_DIR=$$($(PYTHON) -m pybind11 --cmakedir) -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	cmake --build $(SAN_DIR)
-	cmake -S tests/reference -B $(SAN_DIR)-testref -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIRO_SANITIZE=ON \
+	cmake -S tests/reference -B $(SAN_DIR)-testref -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIRO_SANITIZE=ON \
 	  -Dpybind11_DIR=$$($(PYTHON) -m pybind11 --cmakedir) -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	cmake --build $(SAN_DIR)-testref
 	LD_PRELOAD="$(SAN_PRELOAD)" \
