@@ -143,9 +143,19 @@ void blend_u8(const uint8_t* a, const uint8_t* b, uint8_t* out, int n) {
     const v_float32 va = vx_setall_f32(alpha), vb = vx_setall_f32(beta);
     for (; i <= n - step; i += step) {
         v_int32 r[4];
+        v_uint32 a32[4], b32[4];
+#if CV_SIMD256
+        for (int k = 0; k < 4; ++k) a32[k] = vx_load_expand_q(a + i + k * q), b32[k] = vx_load_expand_q(b + i + k * q);
+#else
+        // (The 128-bit vx_load_expand_q reads 4 bytes as an int, which sanitizers reject as misaligned.)
+        for (int k = 0; k < 2; ++k) {
+            v_expand(vx_load_expand(a + i + 2 * k * q), a32[2 * k], a32[2 * k + 1]);
+            v_expand(vx_load_expand(b + i + 2 * k * q), b32[2 * k], b32[2 * k + 1]);
+        }
+#endif
         for (int k = 0; k < 4; ++k) {
-            const v_float32 fa = v_cvt_f32(v_reinterpret_as_s32(vx_load_expand_q(a + i + k * q)));
-            const v_float32 fb = v_cvt_f32(v_reinterpret_as_s32(vx_load_expand_q(b + i + k * q)));
+            const v_float32 fa = v_cvt_f32(v_reinterpret_as_s32(a32[k]));
+            const v_float32 fb = v_cvt_f32(v_reinterpret_as_s32(b32[k]));
             r[k] = v_round(v_fma(fa, va, fb * vb));
         }
         v_store(out + i, v_pack_u(v_pack(r[0], r[1]), v_pack(r[2], r[3])));

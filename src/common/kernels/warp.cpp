@@ -138,15 +138,18 @@ inline v_int32x4 interior_sum(const uint8_t* p, size_t step, const Weights<CN>& 
 }
 #endif
 
-// Whether each pixel's whole 2 x 2 cell lies inside the image, and its
-// 8-byte loads too (in the source's last row they must stay inside the row).
-void interior_flags(const Cells& c, int n, int h, int w, int cn, uint8_t* flags) {
-    const int last_safe_sx = (w * cn - 8) / cn;
+// Whether each pixel's whole 2 x 2 cell lies inside the image, and the two
+// 8-byte loads from its rows too: they reach 8 - 2*cn bytes past the right
+// neighbour, which must stay inside the source (rows of `step` bytes, the
+// last one w*cn long).
+void interior_flags(const Cells& c, int n, int h, int w, int cn, size_t step, uint8_t* flags) {
+    const int64_t end = static_cast<int64_t>(h - 1) * static_cast<int64_t>(step) + static_cast<int64_t>(w) * cn;
+    const int64_t reach = static_cast<int64_t>(step) + 8;
     const short* sx = c.sx.data();
     const short* sy = c.sy.data();
+    const int* ofs = c.ofs.data();
     for (int x = 0; x < n; ++x)
-        flags[x] = (sx[x] >= 0) & (sx[x] < w - 1) & (sy[x] >= 0) & (sy[x] < h - 1) &
-                   ((sy[x] < h - 2) | (sx[x] <= last_safe_sx));
+        flags[x] = (sx[x] >= 0) & (sx[x] < w - 1) & (sy[x] >= 0) & (sy[x] < h - 1) & (ofs[x] + reach <= end);
 }
 
 template <int CN>
@@ -211,7 +214,7 @@ void warp_linear_u8(const uint8_t* src, size_t src_step, int src_rows, int src_c
         const int X0 = saturate_cast<int>((M[1] * y + M[2]) * kAbScale) + round_delta;
         const int Y0 = saturate_cast<int>((M[4] * y + M[5]) * kAbScale) + round_delta;
         row_cells(d, X0, Y0, 0, dst_cols, kAbBits - kInterBits, kInterBits, static_cast<int>(src_step), cn, c);
-        interior_flags(c, dst_cols, src_rows, src_cols, cn, flags.data());
+        interior_flags(c, dst_cols, src_rows, src_cols, cn, src_step, flags.data());
         uint8_t* out = dst + static_cast<ptrdiff_t>(y) * dst_step;
         const uint8_t* f = flags.data();
         switch (cn) {
