@@ -143,13 +143,19 @@ inline v_int32x4 interior_sum(const uint8_t* p, size_t step, const Weights<CN>& 
 // neighbour, which must stay inside the source (rows of `step` bytes, the
 // last one w*cn long).
 void interior_flags(const Cells& c, int n, int h, int w, int cn, size_t step, uint8_t* flags) {
-    const int64_t end = static_cast<int64_t>(h - 1) * static_cast<int64_t>(step) + static_cast<int64_t>(w) * cn;
-    const int64_t reach = static_cast<int64_t>(step) + 8;
+    // Highest byte offset of a top-left neighbour whose loads stay inside.
+    const int64_t limit = static_cast<int64_t>(h - 2) * static_cast<int64_t>(step) + static_cast<int64_t>(w) * cn - 8;
+    if (limit < 0 || limit > INT32_MAX) {
+        std::memset(flags, 0, n);
+        return;
+    }
+    const uint32_t last = static_cast<uint32_t>(limit);
     const short* sx = c.sx.data();
     const short* sy = c.sy.data();
     const int* ofs = c.ofs.data();
     for (int x = 0; x < n; ++x)
-        flags[x] = (sx[x] >= 0) & (sx[x] < w - 1) & (sy[x] >= 0) & (sy[x] < h - 1) & (ofs[x] + reach <= end);
+        flags[x] = (sx[x] >= 0) & (sx[x] < w - 1) & (sy[x] >= 0) & (sy[x] < h - 1) &
+                   (static_cast<uint32_t>(ofs[x]) <= last);
 }
 
 template <int CN>
