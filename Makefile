@@ -75,8 +75,9 @@ devtest: dev
 # kiro and the test reference modules built with AddressSanitizer and
 # UndefinedBehaviorSanitizer into $(SAN_DIR), then the whole test suite on that
 # build with the sanitizer runtimes preloaded into the interpreter: any report
-# stops the run and fails it. Slow; not part of `make test`. CPython leaks by
-# design, so leak detection is off. KIRO_SANITIZE=1 tells the tests.
+# stops the run and fails it (--capture=sys leaves the report on the terminal).
+# Slow; not part of `make test`. CPython leaks by design, so leak detection is
+# off. KIRO_SANITIZE=1 tells the tests.
 SAN_DIR ?= build/sanitize
 SAN_PRELOAD = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
 
@@ -91,7 +92,7 @@ sanitize: opencv
 	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  KIRO_SANITIZE=1 KIRO_TESTREF=$(SAN_DIR)-testref/modules PYTHONPATH=$(SAN_DIR)/stage \
-	  $(PYTHON) -P -m pytest -q -p no:cacheprovider tests
+	  $(PYTHON) -P -m pytest -q -p no:cacheprovider --capture=sys tests
 
 clean:
 	rm -rf build $(VENV)
