@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "common/dispatch.hpp"
+#include "common/warp.hpp"
 
 KIRO_DECLARE_KERNELS(
     void blend_u8(const uint8_t* a, const uint8_t* b, uint8_t* out, int n);
@@ -36,20 +37,9 @@ inline void shake_opencv(const cv::Mat& src, cv::Mat& dst, float x, float y) {
     cv::GaussianBlur(shifted, dst, cv::Size(3, 3), 2);
 }
 
-// The inverse map cv::warpAffine samples with, computed as it does.
+// The inverse map cv::warpAffine samples with for a shift by (x, y).
 inline void inverse_map(float x, float y, double M[6]) {
-    M[0] = 1, M[1] = 0, M[2] = x, M[3] = 0, M[4] = 1, M[5] = y;
-    double D = M[0] * M[4] - M[1] * M[3];
-    D = D != 0 ? 1. / D : 0;
-    const double A11 = M[4] * D, A22 = M[0] * D;
-    M[0] = A11;
-    M[1] *= -D;
-    M[3] *= -D;
-    M[4] = A22;
-    const double b1 = -M[0] * M[2] - M[1] * M[5];
-    const double b2 = -M[3] * M[2] - M[4] * M[5];
-    M[2] = b1;
-    M[5] = b2;
+    warp_detail::inverse_map(cv::Matx23d(1, 0, x, 0, 1, y), false, M);
 }
 
 inline void run_kernel(const cv::Mat& src, cv::Mat& dst, float x, float y) {
