@@ -7,7 +7,7 @@ import time
 import numpy as np
 
 import kiro.data
-from kiro.utils import _demo
+from kiro.utils import _io
 
 H, W = 1080, 1920
 
@@ -27,7 +27,7 @@ class Case:
 
 def _sample():
     base = kiro.data.load_sample()["image"]
-    img = _demo.resize(base[64:352], W, H)  # 2:1 band of the photo, upscaled
+    img = _io.resize(base[64:352], W, H)  # 2:1 band of the photo, upscaled
     rng = np.random.RandomState(0)
     img = np.clip(img.astype(np.int16) + rng.randint(-6, 7, img.shape), 0, 255).astype(np.uint8)
     yy, xx = np.mgrid[0:H, 0:W]

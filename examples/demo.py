@@ -21,7 +21,7 @@ sys.path.insert(0, HERE)
 import kiro  # noqa: E402
 import kiro.data  # noqa: E402
 from demo_util import as_bgr, overlay  # noqa: E402
-from kiro.utils import _demo  # noqa: E402
+from kiro.utils import _demo, _io  # noqa: E402
 
 TILE = 256
 TITLE_H = 26
@@ -46,7 +46,7 @@ def tile(title, image):
     img = as_bgr(image)
     h, w = img.shape[:2]
     scale = min(TILE / w, TILE / h)
-    small = _demo.resize(img, max(1, int(w * scale)), max(1, int(h * scale)))
+    small = _io.resize(img, max(1, int(w * scale)), max(1, int(h * scale)))
     cell = np.full((TILE + TITLE_H, TILE, 3), 32, np.uint8)
     y0 = TITLE_H + (TILE - small.shape[0]) // 2
     x0 = (TILE - small.shape[1]) // 2

@@ -25,6 +25,7 @@ error, the zoom and deletion operations may have replaced some entries, and
 the steps before it have run).
 """
 
+import importlib
 import json
 import numbers
 import os
@@ -231,21 +232,19 @@ def _probability(value, where):
 class _Op:
     __slots__ = ("where", "name", "p", "run", "config")
 
-    def __init__(self, spec, where):
-        import importlib
-
-        spec = dict(spec)
-        name = spec.pop("op")
+    def __init__(self, step, where):
+        step = dict(step)
+        name = step.pop("op")
         if not isinstance(name, str) or name not in _OPS:
             raise PipelineError("%s: unknown operation %r (known: %s)" % (where, name, ", ".join(OPERATIONS)))
         self.where = "%s (%s)" % (where, name)
         self.name = name
         self.config = {"op": name}
-        self.config.update(spec)
-        self.p = _probability(spec.pop("p"), self.where) if "p" in spec else None
+        self.config.update(step)
+        self.p = _probability(step.pop("p"), self.where) if "p" in step else None
         module, attr, target, params = _OPS[name]
         kwargs = {}
-        for key, value in spec.items():
+        for key, value in step.items():
             if not isinstance(key, str) or key not in params:
                 raise PipelineError("%s: unknown argument %r (arguments: %s)"
                                     % (self.where, key, ", ".join(params) or "none"))
@@ -302,16 +301,16 @@ def _runner(fn, target, kwargs, name):
 class _OneOf:
     __slots__ = ("where", "p", "options", "weights", "config")
 
-    def __init__(self, spec, where):
-        spec = dict(spec)
+    def __init__(self, step, where):
+        step = dict(step)
         self.where = where + " (one_of)"
-        options = spec.pop("one_of")
-        weights = spec.pop("weights", None)
-        raw_p = spec.get("p")
-        self.p = _probability(spec.pop("p"), self.where) if "p" in spec else None
-        if spec:
+        options = step.pop("one_of")
+        weights = step.pop("weights", None)
+        raw_p = step.get("p")
+        self.p = _probability(step.pop("p"), self.where) if "p" in step else None
+        if step:
             raise PipelineError("%s: unknown key %s (a one_of group takes one_of, weights, p)"
-                                % (self.where, ", ".join(repr(k) for k in spec)))
+                                % (self.where, ", ".join(repr(k) for k in step)))
         if not isinstance(options, (list, tuple)) or not options:
             raise PipelineError("%s: one_of must be a non-empty list of steps" % self.where)
         self.options = [_build(s, "%s option %d" % (where, i)) for i, s in enumerate(options)]
@@ -338,18 +337,18 @@ class _OneOf:
         return step(sample)
 
 
-def _build(spec, where):
-    if isinstance(spec, str):
-        spec = {"op": spec}
-    if not isinstance(spec, dict):
-        raise PipelineError("%s: a step is a mapping with 'op' or 'one_of', got %r" % (where, spec))
-    if "one_of" in spec:
-        if "op" in spec:
+def _build(step, where):
+    if isinstance(step, str):
+        step = {"op": step}
+    if not isinstance(step, dict):
+        raise PipelineError("%s: a step is a mapping with 'op' or 'one_of', got %r" % (where, step))
+    if "one_of" in step:
+        if "op" in step:
             raise PipelineError("%s: a step has either 'op' or 'one_of', not both" % where)
-        return _OneOf(spec, where)
-    if "op" not in spec:
+        return _OneOf(step, where)
+    if "op" not in step:
         raise PipelineError("%s: a step needs 'op' (an operation name) or 'one_of'" % where)
-    return _Op(spec, where)
+    return _Op(step, where)
 
 
 # ---- seeds ------------------------------------------------------------------------

@@ -54,15 +54,6 @@ void polylines(py::object image, py::object points, py::tuple color, int thickne
     cv::polylines(m, poly, true, color_of(color), thickness, cv::LINE_AA);
 }
 
-py::array resize(py::object image, int width, int height) {
-    kiro::Image img = kiro::image_arg(image, "image");
-    cv::Mat out;
-    {
-        py::gil_scoped_release nogil;
-        cv::resize(img.mat, out, {width, height}, 0, 0, cv::INTER_AREA);
-    }
-    return kiro::to_array(out, img.ndim() == 3);
-}
 
 }  // namespace
 
@@ -79,6 +70,4 @@ PYBIND11_MODULE(_demo, m) {
     m.def("polylines", &polylines, py::arg("image"), py::arg("points"),
           py::arg("color") = py::make_tuple(0, 255, 255), py::arg("thickness") = 2,
           "Draw one closed polygon (flat x, y run) in place.");
-    m.def("resize", &resize, py::arg("image"), py::arg("width"), py::arg("height"),
-          "Area-interpolated resize to width x height.");
 }
