@@ -91,22 +91,14 @@ def check_polygon(coords, width, height, what):
     return values.reshape(-1, 2)
 
 
-def pack(polygons):
-    import kiro
-
-    if not polygons:
-        return np.zeros((0, 2), np.float64)
-    return kiro.pack_polygons(polygons)
-
-
 def unpack(record):
     """Polygons and labels of a record after a pipeline; flattened polygons dropped."""
     import kiro
 
     keypoints = record.get("keypoints")
-    labels = record.get("labels")
-    if keypoints is None or len(keypoints) == 0:
+    if keypoints is None:
         return [], []
+    labels = record.get("labels")
     if labels is None:
         labels = [None] * len(keypoints)
     polygons, labels = kiro.unpack_polygons(keypoints, labels, drop_degenerate=True)

@@ -16,7 +16,8 @@ import warnings
 import numpy as np
 
 from ._files import SampleError, copy_atomic, copy_name, ensure_parent, read_image, write_text_atomic
-from ._format import Format, check_polygon, pack, unpack
+from ..polygons import pack_polygons
+from ._format import Format, check_polygon, unpack
 
 ANNOTATIONS = "annotations.json"
 PARTS = os.path.join(".kiro", "parts")
@@ -118,7 +119,7 @@ class Coco(Format):
                 mask[pixels] = category
             else:
                 raise SampleError("malformed annotation", "%s has no segmentation" % what)
-        record = {"image": image, "keypoints": pack(polygons), "labels": labels}
+        record = {"image": image, "keypoints": pack_polygons(polygons), "labels": labels}
         if mask is not None:
             record["mask"] = mask
         return record

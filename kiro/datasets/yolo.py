@@ -11,7 +11,8 @@ import os
 import numpy as np
 
 from ._files import SampleError, copy_atomic, copy_name, ensure_parent, list_images, read_image, write_text_atomic
-from ._format import Format, check_polygon, pack, unpack
+from ..polygons import pack_polygons
+from ._format import Format, check_polygon, unpack
 
 NAME_FILES = ("data.yaml", "classes.txt")
 
@@ -92,7 +93,7 @@ class Yolo(Format):
                 polygon = check_polygon(coords, 1.0, 1.0, what)
                 polygons.append(polygon * np.array([width, height], np.float64))
                 labels.append(int(cls))
-        return {"image": image, "keypoints": pack(polygons), "labels": labels}
+        return {"image": image, "keypoints": pack_polygons(polygons), "labels": labels}
 
     def _label_path(self, dst, ref, copy, ext=".txt"):
         name = ref["name"] if copy is None else copy_name(ref["name"], copy)
