@@ -11,10 +11,10 @@ BUILD_DIR ?= build/dev
 all: install
 
 opencv:
-	@pkg-config --exists opencv4 || { \
-	  echo "installing libopencv-dev"; \
+	@pkg-config --exists opencv4 polyclipping || { \
+	  echo "installing libopencv-dev libpolyclipping-dev"; \
 	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq libopencv-dev; }
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq libopencv-dev libpolyclipping-dev; }
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)

@@ -1,0 +1,373 @@
+// What the geometric operations (flip, affine, perspective, crop, resize,
+// scale_jitter) share: their argument kinds, the intake of a bare image or a
+// record {"image", "mask", "keypoints", "labels", "bbox"} checked whole
+// before anything changes, and the store of the results.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/arrays.hpp"
+#include "common/draws.hpp"
+#include "common/element_values.hpp"
+#include "common/kinds.hpp"
+#include "common/polygons.hpp"
+#include "common/resize.hpp"
+#include "common/row_labels.hpp"
+
+namespace kiro {
+namespace geometry {
+namespace py = pybind11;
+
+inline std::string type_name(py::handle h) { return py::str(py::type::handle_of(h).attr("__name__")); }
+inline std::string text_of(py::handle h) { return py::repr(h); }
+
+// ---- arguments ----------------------------------------------------------------
+
+// A finite real number (bools are not numbers here).
+inline double real_arg(py::handle v, const char* name) {
+    if (is_bool(v) || !(is_integer(v) || is_real(v)))
+        throw py::type_error(std::string(name) + " must be a number, got " + type_name(v));
+    const double d = py::float_(py::reinterpret_borrow<py::object>(v)).cast<double>();
+    if (!std::isfinite(d)) throw py::value_error(std::string(name) + " must be finite, got " + text_of(v));
+    return d;
+}
+
+inline double visibility_arg(py::handle v) {
+    const double d = real_arg(v, "min_visibility");
+    if (d < 0 || d > 1) throw py::value_error("min_visibility must lie in [0, 1], got " + text_of(v));
+    return d;
+}
+
+// The gate: one random() draw; the operation acts when it is below `prob`.
+inline bool acts(double prob) { return draw::random() < prob; }
+
+// A number (fixed, no draw) or [min, max] (drawn with random.uniform).
+struct Range {
+    double lo = 0, hi = 0;
+    bool fixed = true;
+    double draw() const { return fixed ? lo : draw::uniform(lo, hi); }
+};
+
+inline Range range_arg(py::handle v, const char* name) {
+    Range r;
+    if (is_seq(v)) {
+        if (py::len(v) != 2)
+            throw py::value_error(std::string(name) + " must be a number or [min, max], got " + text_of(v));
+        r.lo = real_arg(v[py::int_(0)], name);
+        r.hi = real_arg(v[py::int_(1)], name);
+        if (r.lo > r.hi) throw py::value_error(std::string(name) + ": min is above max in " + text_of(v));
+        r.fixed = false;
+        return r;
+    }
+    if (is_bool(v) || !(is_integer(v) || is_real(v)))
+        throw py::type_error(std::string(name) + " must be a number or [min, max], got " + type_name(v));
+    r.lo = r.hi = real_arg(v, name);
+    return r;
+}
+
+// "nearest", "linear", "cubic" (and "area" where allowed) as OpenCV flags.
+inline int interpolation_arg(py::handle v, bool allow_area) {
+    const char* names = allow_area ? "\"nearest\", \"linear\", \"cubic\" or \"area\""
+                                   : "\"nearest\", \"linear\" or \"cubic\"";
+    if (!is_text(v))
+        throw py::type_error(std::string("interpolation must be ") + names + ", got " + type_name(v));
+    const std::string s = py::str(v);
+    if (s == "nearest") return cv::INTER_NEAREST;
+    if (s == "linear") return cv::INTER_LINEAR;
+    if (s == "cubic") return cv::INTER_CUBIC;
+    if (s == "area" && allow_area) return cv::INTER_AREA;
+    throw py::value_error(std::string("interpolation must be ") + names + ", got " + text_of(v));
+}
+
+// One of the given words.
+inline std::string choice_arg(py::handle v, const char* name, const std::vector<const char*>& words) {
+    std::string list;
+    for (size_t i = 0; i < words.size(); ++i)
+        list += (i ? (i + 1 == words.size() ? " or " : ", ") : "") + std::string("\"") + words[i] + "\"";
+    if (!is_text(v)) throw py::type_error(std::string(name) + " must be " + list + ", got " + type_name(v));
+    const std::string s = py::str(v);
+    for (const char* w : words)
+        if (s == w) return s;
+    throw py::value_error(std::string(name) + " must be " + list + ", got " + text_of(v));
+}
+
+inline int positive_int(py::handle v, const char* name) {
+    if (is_bool(v) || !is_integer(v))
+        throw py::type_error(std::string(name) + " must be a positive integer or (height, width), got " +
+                             type_name(v));
+    const long long n = to_int(v);
+    if (n <= 0 || n >= (1 << 20))
+        throw py::value_error(std::string(name) + " must be positive (and below 2**20), got " + text_of(v));
+    return static_cast<int>(n);
+}
+
+// (height, width), or one integer: `single` is set and h = w = that integer.
+struct Size2 {
+    int h = 0, w = 0;
+    bool single = false;
+};
+
+inline Size2 size_arg(py::handle v) {
+    Size2 s;
+    if (is_seq(v)) {
+        if (py::len(v) != 2) throw py::value_error("size must be an integer or (height, width), got " + text_of(v));
+        s.h = positive_int(v[py::int_(0)], "size");
+        s.w = positive_int(v[py::int_(1)], "size");
+        return s;
+    }
+    s.h = s.w = positive_int(v, "size");
+    s.single = true;
+    return s;
+}
+
+// Sizes are rounded to the nearest integer (halves up), at least 1.
+inline int rounded_size(double v) { return std::max(1, static_cast<int>(std::floor(v + 0.5))); }
+
+// `fill`: one number for every channel, or one per channel.
+inline cv::Scalar fill_arg(py::handle v, int channels) {
+    if (is_seq(v)) {
+        const py::ssize_t n = py::len(v);
+        if (n != channels && n != 1)
+            throw py::value_error("fill gives " + std::to_string(n) + " values, the image has " +
+                                  std::to_string(channels) + " channels");
+        if (channels > 4 && n != 1) throw py::value_error("fill: one value per channel needs at most 4 channels");
+        cv::Scalar s;
+        for (int k = 0; k < 4; ++k) s[k] = real_arg(v[py::int_(n == 1 ? 0 : std::min<py::ssize_t>(k, n - 1))], "fill");
+        return s;
+    }
+    return cv::Scalar::all(real_arg(v, "fill"));
+}
+
+// `fill(band)` on the parts of `dst` outside `inner` (top, bottom, left and
+// right bands).
+template <class Fill>
+void fill_outside(cv::Mat& dst, const cv::Rect& inner, Fill&& fill) {
+    const cv::Rect all(0, 0, dst.cols, dst.rows);
+    const cv::Rect in = inner & all;
+    if (in.empty()) {
+        fill(dst);
+        return;
+    }
+    auto band = [&](const cv::Rect& r) {
+        if (r.width > 0 && r.height > 0) {
+            cv::Mat roi = dst(r);
+            fill(roi);
+        }
+    };
+    band(cv::Rect(0, 0, dst.cols, in.y));
+    band(cv::Rect(0, in.y + in.height, dst.cols, dst.rows - in.y - in.height));
+    band(cv::Rect(0, in.y, in.x, in.height));
+    band(cv::Rect(in.x + in.width, in.y, dst.cols - in.x - in.width, in.height));
+}
+
+// `value` as one element of `dt` (exactly; TypeError / ValueError naming
+// `name` otherwise), its bytes in `out`.
+inline void raw_value(py::handle value, const py::dtype& dt, const char* name, uint8_t out[8]) {
+    dispatch_dtype(dt, "mask", [&](auto tag) {
+        using T = decltype(tag);
+        T v{};
+        if (!is_plain_number(value))
+            throw py::type_error(std::string(name) + " must be a number, got " + type_name(value));
+        if (!exact_value<T>(value, v, name))
+            throw py::value_error(std::string(name) + " " + text_of(value) + " cannot be stored in a mask of type " +
+                                  std::string(py::str(dt)));
+        std::memcpy(out, &v, sizeof(T));
+    });
+}
+
+// ---- the sample -------------------------------------------------------------------
+
+// A mask moved as raw elements of its width (1, 2, 4 or 8 bytes), with the
+// fill value as one such element.
+struct Mask {
+    py::array array;
+    cv::Mat mat;
+    int type = 0;
+    uint8_t fill[8] = {};
+    size_t elem = 1;
+};
+
+inline Mask mask_arg(py::handle obj, int h, int w, py::handle fill, const char* fill_name) {
+    py::array a = packed(as_ndarray(obj, "mask"));
+    if (a.ndim() != 2)
+        throw py::value_error("mask must have 2 axes (height x width), got " + std::to_string(a.ndim()));
+    if (a.shape(0) != h || a.shape(1) != w)
+        throw py::value_error("mask is " + std::to_string(a.shape(0)) + " x " + std::to_string(a.shape(1)) +
+                              ", the image " + std::to_string(h) + " x " + std::to_string(w));
+    Mask m;
+    raw_value(fill, a.dtype(), fill_name, m.fill);
+    m.elem = static_cast<size_t>(a.itemsize());
+    switch (a.itemsize()) {
+        case 1: m.type = CV_8UC1; break;
+        case 2: m.type = CV_16UC1; break;
+        case 4: m.type = CV_32SC1; break;
+        default: m.type = CV_32SC2; break;
+    }
+    m.array = a;
+    m.mat = cv::Mat(h, w, m.type, const_cast<void*>(a.data()),
+                    h > 1 ? static_cast<size_t>(a.strides(0)) : cv::Mat::AUTO_STEP);
+    return m;
+}
+
+// The fill as a Scalar for OpenCV calls on the raw type.
+inline cv::Scalar raw_scalar(const Mask& m) {
+    switch (m.type) {
+        case CV_8UC1: return cv::Scalar(m.fill[0]);
+        case CV_16UC1: { uint16_t v; std::memcpy(&v, m.fill, 2); return cv::Scalar(v); }
+        case CV_32SC1: { int32_t v; std::memcpy(&v, m.fill, 4); return cv::Scalar(v); }
+        default: {
+            int32_t v[2];
+            std::memcpy(v, m.fill, 8);
+            return cv::Scalar(v[0], v[1]);
+        }
+    }
+}
+
+// Every element of `roi` set to the `elem` bytes at `value`.
+inline void fill_raw(cv::Mat roi, const uint8_t* value, size_t elem) {
+    if (roi.empty()) return;
+    bool same = true;
+    for (size_t k = 1; k < elem; ++k) same = same && value[k] == value[0];
+    const size_t row = static_cast<size_t>(roi.cols) * elem;
+    for (int y = 0; y < roi.rows; ++y) {
+        uint8_t* p = roi.ptr<uint8_t>(y);
+        if (same) {
+            std::memset(p, value[0], row);
+        } else {
+            for (int x = 0; x < roi.cols; ++x) std::memcpy(p + x * elem, value, elem);
+        }
+    }
+}
+
+// src resized to dst's size (dst allocated, possibly a region of a larger
+// image): kiro's kernels for bicubic 8-bit and nearest, OpenCV otherwise.
+inline void resize_into(const cv::Mat& src, cv::Mat dst, int flags) {
+    if (flags == cv::INTER_CUBIC && cubic_supported(src))
+        resize_cubic(src, dst);
+    else if (flags == cv::INTER_NEAREST)
+        resize_nearest(src, dst);
+    else
+        cv::resize(src, dst, dst.size(), 0, 0, flags);
+}
+
+// a[y0:y0 + h, x0:x0 + w], a view.
+inline py::object window_view(const py::array& a, int x0, int y0, int w, int h) {
+    return a[py::make_tuple(py::slice(y0, y0 + h, 1), py::slice(x0, x0 + w, 1))];
+}
+
+struct Sample {
+    py::object data;        // the record, or the bare image
+    bool record = false;
+    py::object image_obj;   // as given (crop views are taken from it)
+    Image image;
+    int h = 0, w = 0;
+    bool has_mask = false, has_points = false, has_bbox = false;
+    Mask mask;
+    polygons::Input points;
+};
+
+inline Sample read_sample(py::handle data, py::handle mask_fill, const char* fill_name = "mask_fill") {
+    Sample s;
+    s.data = py::reinterpret_borrow<py::object>(data);
+    if (is_array(data)) {
+        s.image_obj = s.data;
+    } else if (PyDict_Check(data.ptr())) {
+        s.record = true;
+        if (!has_key(data, "image")) throw py::key_error("image");
+        s.image_obj = data["image"];
+    } else {
+        throw py::type_error("data must be an image array or a sample record (a dict with \"image\"), got " +
+                             type_name(data));
+    }
+    py::array a = as_ndarray(s.image_obj, "image");
+    if (a.ndim() != 2 && a.ndim() != 3)
+        throw py::value_error("image must have 2 or 3 axes (height x width [x channels]), got " +
+                              std::to_string(a.ndim()));
+    s.image = Image(a, "image");
+    s.h = s.image.rows();
+    s.w = s.image.cols();
+    if (s.h == 0 || s.w == 0) throw py::value_error("image is empty");
+    if (!s.record) return s;
+    s.has_mask = has_key(data, "mask");
+    s.has_points = has_key(data, "keypoints");
+    s.has_bbox = has_key(data, "bbox");
+    if (s.has_mask) s.mask = mask_arg(data["mask"], s.h, s.w, mask_fill, fill_name);
+    if (s.has_points) s.points = polygons::read(data["keypoints"]);
+    row_labels::check(data);
+    return s;
+}
+
+// New image (same axes and type as the input) and new mask arrays.
+inline py::array new_image(const Sample& s, int h, int w) {
+    return new_array(h, w, s.image.ndim() == 3 ? s.image.array.shape(2) : 0, s.image.array.dtype());
+}
+inline cv::Mat image_mat(py::array& a, const Sample& s) {
+    return cv::Mat(static_cast<int>(a.shape(0)), static_cast<int>(a.shape(1)), s.image.mat.type(), a.mutable_data());
+}
+// Image and mask fills as callables for fill_outside.
+inline auto image_filler(const cv::Scalar& fill) {
+    return [fill](cv::Mat& roi) { roi.setTo(fill); };
+}
+inline auto mask_filler(const Sample& s) {
+    const Mask* m = &s.mask;
+    return [m](cv::Mat& roi) { fill_raw(roi, m->fill, m->elem); };
+}
+
+inline py::array new_mask(const Sample& s, int h, int w) { return new_array(h, w, 0, s.mask.array.dtype()); }
+inline cv::Mat mask_mat(py::array& a, const Sample& s) {
+    return cv::Mat(static_cast<int>(a.shape(0)), static_cast<int>(a.shape(1)), s.mask.type, a.mutable_data());
+}
+
+// Boxes of the new labels, as the rotation stores them.
+inline void store_boxes(py::handle data, py::handle bg_mask) {
+    if (has_key(data, "mask")) {
+        py::object pair = py::module_::import("kiro.utils.mask2bbox").attr("mask2bbox")(data, bg_mask);
+        data["bbox"] = pair[py::int_(0)];
+        data["bbox_index"] = pair[py::int_(1)];
+    }
+    if (has_key(data, "keypoints")) {
+        py::object np = py::module_::import("numpy");
+        py::array kp = data["keypoints"].cast<py::array>();
+        if (kp.size() == 0) {
+            data["bbox"] = np.attr("zeros")(py::make_tuple(0, 4), kp.dtype());
+            data["bbox_index"] = np.attr("arange")(0);
+        } else {
+            data["bbox"] = py::module_::import("kiro.utils.quarnet").attr("quarnet")(kp);
+            data["bbox_index"] = np.attr("arange")(kp.shape(0));
+        }
+    }
+}
+
+// The results into the record (or the new image for a bare image). `mask`
+// and `points` are used when the record has them.
+inline py::object store(Sample& s, py::object image, py::object mask, const polygons::Output* points,
+                        py::handle bg_mask) {
+    if (!s.record) return image;
+    py::object packed_points;
+    if (s.has_points && points) packed_points = polygons::pack(*points, s.points);
+    s.data["image"] = image;
+    if (s.has_mask) s.data["mask"] = mask;
+    if (s.has_points && points) {
+        s.data["keypoints"] = packed_points;
+        if (row_labels::present(s.data)) {
+            py::list rows;
+            for (py::ssize_t r : points->source) rows.append(r);
+            row_labels::take(s.data, rows);
+        }
+    }
+    if (s.has_bbox) store_boxes(s.data, bg_mask);
+    return s.data;
+}
+
+}  // namespace geometry
+}  // namespace kiro

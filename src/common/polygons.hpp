@@ -1,0 +1,311 @@
+// Exact polygon geometry for the geometric operations: keypoint rows read as
+// polygons (trailing repeats of the last vertex are padding), mapped through
+// an affine or projective transform of continuous coordinates in double
+// precision, intersected with the output frame [0, W] x [0, H] (Clipper on a
+// fine integer grid; polygons inside the frame keep their exact vertices),
+// filtered by area and visibility, and packed back into padded rows.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <clipper.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/arrays.hpp"
+
+namespace kiro {
+namespace polygons {
+namespace py = pybind11;
+
+struct Pt {
+    double x, y;
+};
+using Poly = std::vector<Pt>;
+
+// x' = (m0 x + m1 y + m2) / w, y' = (m3 x + m4 y + m5) / w, w = m6 x + m7 y + m8
+// (w = 1 for an affine map), in continuous coordinates.
+struct Map {
+    double m[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    bool projective = false;
+
+    static Map affine(double a, double b, double c, double d, double e, double f) {
+        Map t;
+        const double v[9] = {a, b, c, d, e, f, 0, 0, 1};
+        std::copy(v, v + 9, t.m);
+        return t;
+    }
+    static Map homography(const double h[9]) {
+        Map t;
+        std::copy(h, h + 9, t.m);
+        t.projective = true;
+        return t;
+    }
+    double w(const Pt& p) const { return projective ? m[6] * p.x + m[7] * p.y + m[8] : 1.0; }
+    Pt apply(const Pt& p) const {
+        const double x = m[0] * p.x + m[1] * p.y + m[2], y = m[3] * p.x + m[4] * p.y + m[5];
+        if (!projective) return {x, y};
+        const double s = 1.0 / w(p);
+        return {x * s, y * s};
+    }
+    // True when the map turns clockwise polygons anticlockwise (where w > 0).
+    bool mirrors() const {
+        const double det2 = m[0] * m[4] - m[1] * m[3];
+        if (!projective) return det2 < 0;
+        const double det = m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
+                           m[2] * (m[3] * m[7] - m[4] * m[6]);
+        return det < 0;
+    }
+    // OpenCV's pixel-centre matrix of the same map: q' = M (q + 0.5) - 0.5.
+    void pixel_matrix(double out[9]) const {
+        // T(-0.5) * m * T(0.5), T(t) the translation by (t, t).
+        double a[9];
+        for (int r = 0; r < 3; ++r) {
+            a[3 * r + 0] = m[3 * r + 0];
+            a[3 * r + 1] = m[3 * r + 1];
+            a[3 * r + 2] = 0.5 * m[3 * r + 0] + 0.5 * m[3 * r + 1] + m[3 * r + 2];
+        }
+        for (int c = 0; c < 3; ++c) {
+            out[0 + c] = a[0 + c] - 0.5 * a[6 + c];
+            out[3 + c] = a[3 + c] - 0.5 * a[6 + c];
+            out[6 + c] = a[6 + c];
+        }
+    }
+};
+
+inline double signed_area(const Poly& p) {
+    const size_t n = p.size();
+    if (n < 3) return 0.0;
+    double s = 0.0;
+    for (size_t i = 0, j = n - 1; i < n; j = i++) s += (p[j].x - p[i].x) * (p[j].y + p[i].y);
+    return 0.5 * s;
+}
+
+// The part of `p` where a x + b y + c >= 0 (one Sutherland-Hodgman pass; exact
+// for the intersection's area, concave pieces may be joined along the line).
+inline Poly clip_half_plane(const Poly& p, double a, double b, double c) {
+    Poly out;
+    const size_t n = p.size();
+    if (n == 0) return out;
+    out.reserve(n + 4);
+    for (size_t i = 0; i < n; ++i) {
+        const Pt& s = p[i];
+        const Pt& e = p[(i + 1) % n];
+        const double ds = a * s.x + b * s.y + c, de = a * e.x + b * e.y + c;
+        if (ds >= 0) out.push_back(s);
+        if ((ds >= 0) != (de >= 0)) {
+            const double t = ds / (ds - de);
+            out.push_back({s.x + t * (e.x - s.x), s.y + t * (e.y - s.y)});
+        }
+    }
+    return out;
+}
+
+// Keypoint rows as polygons.
+struct Input {
+    py::array array;  // dense, native order
+    bool is_float = false;
+    py::ssize_t rows = 0;
+    std::vector<Poly> polys;
+};
+
+inline Input read(py::handle obj) {
+    Input in;
+    py::array a = as_ndarray(obj, "keypoints");
+    const char kind = a.dtype().kind();
+    if (kind != 'u' && kind != 'i' && kind != 'f')
+        throw py::type_error("keypoints must hold integers or reals, got " + std::string(py::str(a.dtype())));
+    in.is_float = kind == 'f';
+    in.array = dense_native(a);
+    if (a.size() == 0) return in;
+    if (a.ndim() != 2)
+        throw py::value_error("keypoints must have 2 axes (polygons x coordinates), got " + std::to_string(a.ndim()));
+    const py::ssize_t cols = a.shape(1);
+    if (cols % 2 != 0)
+        throw py::value_error("keypoints must have an even number of columns (x, y pairs), got " +
+                              std::to_string(cols));
+    in.rows = a.shape(0);
+    std::vector<double> flat(static_cast<size_t>(a.size()));
+    dispatch_dtype(in.array.dtype(), "keypoints", [&](auto tag) {
+        using T = decltype(tag);
+        const T* p = static_cast<const T*>(in.array.data());
+        for (size_t i = 0; i < flat.size(); ++i) flat[i] = static_cast<double>(p[i]);
+    });
+    const size_t n = static_cast<size_t>(cols / 2);
+    in.polys.resize(static_cast<size_t>(in.rows));
+    for (py::ssize_t r = 0; r < in.rows; ++r) {
+        const double* row = flat.data() + static_cast<size_t>(r) * 2 * n;
+        size_t len = n;
+        while (len > 1 && row[2 * len - 2] == row[2 * len - 4] && row[2 * len - 1] == row[2 * len - 3]) --len;
+        Poly& p = in.polys[static_cast<size_t>(r)];
+        p.resize(len);
+        for (size_t k = 0; k < len; ++k) {
+            p[k] = {row[2 * k], row[2 * k + 1]};
+            if (!std::isfinite(p[k].x) || !std::isfinite(p[k].y))
+                throw py::value_error("keypoints row " + std::to_string(r) + " holds a non-finite coordinate");
+        }
+    }
+    return in;
+}
+
+// Output polygons and the keypoint row each came from.
+struct Output {
+    std::vector<Poly> pieces;
+    std::vector<py::ssize_t> source;
+};
+
+struct Frame {
+    double W, H;
+    double min_area = 1.0, min_visibility = 0.0;
+};
+
+namespace detail {
+
+// Grid step of the clip: the largest power of two (up to 2^20) that keeps the
+// frame and its margin inside Clipper's fast integer range.
+inline double grid_scale(double extent) {
+    double s = 1.0;
+    while (s < 1048576.0 && extent * s * 2.0 < 1073741823.0) s *= 2.0;
+    return s;
+}
+
+inline Poly clip_box(Poly p, double x0, double y0, double x1, double y1) {
+    p = clip_half_plane(p, 1, 0, -x0);
+    p = clip_half_plane(p, -1, 0, x1);
+    p = clip_half_plane(p, 0, 1, -y0);
+    return clip_half_plane(p, 0, -1, y1);
+}
+
+inline bool within(const Poly& p, double x0, double y0, double x1, double y1) {
+    for (const Pt& q : p)
+        if (!(q.x >= x0 && q.x <= x1 && q.y >= y0 && q.y <= y1)) return false;
+    return true;
+}
+
+}  // namespace detail
+
+// Every polygon of `in` through `map`, clipped to the frame. Pieces smaller
+// than min_area are dropped; a polygon whose pieces cover less than
+// min_visibility of its whole mapped area is dropped with all of them. Pieces
+// keep the source polygon's orientation (a mirror reverses the vertex order).
+// Pure C++: safe without the GIL.
+inline void transform(const Input& in, const Map& map, const Frame& f, Output& out) {
+    const double margin = std::max(f.W, f.H) + 16.0;
+    const double scale = detail::grid_scale(std::max(f.W, f.H) + margin);
+    const bool mirror = map.mirrors();
+    ClipperLib::Path frame{{0, 0},
+                           {static_cast<ClipperLib::cInt>(f.W * scale), 0},
+                           {static_cast<ClipperLib::cInt>(f.W * scale), static_cast<ClipperLib::cInt>(f.H * scale)},
+                           {0, static_cast<ClipperLib::cInt>(f.H * scale)}};
+    ClipperLib::Clipper clipper;
+    ClipperLib::Path subject;
+    ClipperLib::Paths solution;
+    Poly mapped;
+    for (size_t r = 0; r < in.polys.size(); ++r) {
+        const Poly& src = in.polys[r];
+        const double sign = signed_area(src) < 0 ? -1.0 : 1.0;
+        Poly clipped_src;
+        const Poly* from = &src;
+        if (map.projective) {
+            // Only the part in front of the horizon has an image.
+            bool behind = false;
+            for (const Pt& q : src) behind = behind || map.w(q) < 1e-7;
+            if (behind) {
+                clipped_src = clip_half_plane(src, map.m[6], map.m[7], map.m[8] - 1e-7);
+                from = &clipped_src;
+            }
+        }
+        mapped.resize(from->size());
+        for (size_t k = 0; k < from->size(); ++k) mapped[k] = map.apply((*from)[k]);
+        if (mirror) std::reverse(mapped.begin(), mapped.end());
+        const double whole = std::fabs(signed_area(mapped));
+        if (mapped.empty()) continue;
+        if (detail::within(mapped, 0, 0, f.W, f.H)) {
+            if (whole < f.min_area) continue;
+            out.pieces.push_back(mapped);
+            out.source.push_back(static_cast<py::ssize_t>(r));
+            continue;
+        }
+        // Far-away vertices are cut to a margin around the frame first, which
+        // leaves the intersection unchanged and keeps the grid in range.
+        const Poly boxed = detail::within(mapped, -margin, -margin, f.W + margin, f.H + margin)
+                               ? mapped
+                               : detail::clip_box(mapped, -margin, -margin, f.W + margin, f.H + margin);
+        if (boxed.size() < 3) continue;
+        subject.resize(boxed.size());
+        for (size_t k = 0; k < boxed.size(); ++k)
+            subject[k] = {static_cast<ClipperLib::cInt>(std::llround(boxed[k].x * scale)),
+                          static_cast<ClipperLib::cInt>(std::llround(boxed[k].y * scale))};
+        clipper.Clear();
+        clipper.AddPath(subject, ClipperLib::ptSubject, true);
+        clipper.AddPath(frame, ClipperLib::ptClip, true);
+        solution.clear();
+        clipper.Execute(ClipperLib::ctIntersection, solution, ClipperLib::pftNonZero, ClipperLib::pftNonZero);
+        const size_t first = out.pieces.size();
+        double visible = 0.0;
+        std::vector<double> areas;
+        for (const ClipperLib::Path& path : solution) {
+            Poly piece(path.size());
+            for (size_t k = 0; k < path.size(); ++k)
+                piece[k] = {static_cast<double>(path[k].X) / scale, static_cast<double>(path[k].Y) / scale};
+            const double a = signed_area(piece);
+            if (!(a > 0)) continue;  // holes of self-crossing polygons
+            if ((a < 0 ? -1.0 : 1.0) != sign) std::reverse(piece.begin(), piece.end());
+            visible += a;
+            areas.push_back(a);
+            out.pieces.push_back(std::move(piece));
+            out.source.push_back(static_cast<py::ssize_t>(r));
+        }
+        if (f.min_visibility > 0 && visible < f.min_visibility * whole) {
+            out.pieces.resize(first);
+            out.source.resize(first);
+            continue;
+        }
+        size_t keep = first;
+        for (size_t k = first; k < out.pieces.size(); ++k) {
+            if (areas[k - first] < f.min_area) continue;
+            if (keep != k) {
+                out.pieces[keep] = std::move(out.pieces[k]);
+                out.source[keep] = out.source[k];
+            }
+            ++keep;
+        }
+        out.pieces.resize(keep);
+        out.source.resize(keep);
+    }
+}
+
+// The pieces as keypoint rows of the input's element type (integers rounded
+// to the nearest), padded by repeating each row's last vertex; no pieces give
+// a 0 x 0 array.
+inline py::array pack(const Output& out, const Input& in) {
+    size_t width = 0;
+    for (const Poly& p : out.pieces) width = std::max(width, p.size());
+    const py::dtype dt = in.array.dtype();
+    py::array a(dt, std::vector<py::ssize_t>{static_cast<py::ssize_t>(out.pieces.size()),
+                                             static_cast<py::ssize_t>(2 * width)});
+    dispatch_dtype(dt, "keypoints", [&](auto tag) {
+        using T = decltype(tag);
+        T* d = static_cast<T*>(a.mutable_data());
+        auto value = [&](double v) -> T {
+            if constexpr (std::is_floating_point_v<T>) return static_cast<T>(v);
+            else return static_cast<T>(std::nearbyint(v));
+        };
+        for (const Poly& p : out.pieces) {
+            for (size_t k = 0; k < width; ++k) {
+                const Pt& q = p[std::min(k, p.size() - 1)];
+                *d++ = value(q.x);
+                *d++ = value(q.y);
+            }
+        }
+    });
+    return a;
+}
+
+}  // namespace polygons
+}  // namespace kiro
