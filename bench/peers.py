@@ -53,3 +53,73 @@ def crop_resize(image, mask, rect, size):
                        A.Resize(height=size[0], width=size[1], interpolation=2)])
         return lambda: t(image=image, mask=mask)
     return _peer("Crop + Resize (image, mask)", make)
+
+
+def _geometry(name, transforms, image, mask, keypoints, fresh):
+    """(name, callable) of A.Compose(transforms) on image and mask, with the
+    polygon vertices (an N x 2 array) as keypoints when given (all kept:
+    vertices outside the image are valid polygon corners); `fresh` copies the
+    inputs inside each call, as a data loader hands over new arrays."""
+    def make():
+        kp = {} if keypoints is None else {
+            "keypoint_params": A.KeypointParams(format="xy", remove_invisible=False)}
+        t = A.Compose(transforms(), **kp)
+        if fresh:
+            if keypoints is None:
+                return lambda: t(image=image.copy(), mask=mask.copy())
+            return lambda: t(image=image.copy(), mask=mask.copy(), keypoints=keypoints.copy())
+        if keypoints is None:
+            return lambda: t(image=image, mask=mask)
+        return lambda: t(image=image, mask=mask, keypoints=keypoints)
+    label = name + (" (image, mask, keypoints)" if keypoints is not None else " (image, mask)")
+    return _peer(label, make)
+
+
+def hflip(image, mask, keypoints=None, fresh=False):
+    return _geometry("HorizontalFlip", lambda: [A.HorizontalFlip(p=1)], image, mask, keypoints, fresh)
+
+
+def affine(image, mask, rotate, scale, translate, shear, keypoints=None, fresh=False):
+    def transforms():
+        return [A.Affine(rotate=(rotate, rotate), scale=(scale, scale),
+                         translate_percent={"x": (translate, translate), "y": (translate, translate)},
+                         shear={"x": (shear, shear), "y": (shear, shear)}, interpolation=1,
+                         mask_interpolation=0, border_mode=0, fill=0, fill_mask=0, p=1)]
+    return _geometry("Affine", transforms, image, mask, keypoints, fresh)
+
+
+def perspective(image, mask, distortion, keypoints=None, fresh=False):
+    def transforms():
+        return [A.Perspective(scale=(distortion, distortion), keep_size=True, fit_output=False, interpolation=1,
+                              mask_interpolation=0, border_mode=0, fill=0, fill_mask=0, p=1)]
+    return _geometry("Perspective", transforms, image, mask, keypoints, fresh)
+
+
+def random_crop(image, mask, size, keypoints=None, fresh=False):
+    return _geometry("RandomCrop", lambda: [A.RandomCrop(height=size[0], width=size[1], p=1)],
+                     image, mask, keypoints, fresh)
+
+
+def letterbox(image, mask, size, keypoints=None, fresh=False):
+    def transforms():
+        return [A.LongestMaxSize(max_size=max(size), interpolation=1, mask_interpolation=0, p=1),
+                A.PadIfNeeded(min_height=size[0], min_width=size[1], position="center", border_mode=0,
+                              fill=0, fill_mask=0, p=1)]
+    return _geometry("LongestMaxSize + PadIfNeeded", transforms, image, mask, keypoints, fresh)
+
+
+def resize(image, mask, size, keypoints=None, fresh=False):
+    return _geometry("Resize", lambda: [A.Resize(height=size[0], width=size[1], interpolation=1,
+                                                 mask_interpolation=0, p=1)],
+                     image, mask, keypoints, fresh)
+
+
+def scale_jitter(image, mask, size, longer, keypoints=None, fresh=False):
+    """Longer side to `longer`, padded bottom and right to at least `size`, then
+    a random `size` window: the same work as one fixed-scale jitter."""
+    def transforms():
+        return [A.LongestMaxSize(max_size=longer, interpolation=1, mask_interpolation=0, p=1),
+                A.PadIfNeeded(min_height=size[0], min_width=size[1], position="top_left", border_mode=0,
+                              fill=0, fill_mask=0, p=1),
+                A.RandomCrop(height=size[0], width=size[1], p=1)]
+    return _geometry("LongestMaxSize + PadIfNeeded + RandomCrop", transforms, image, mask, keypoints, fresh)

@@ -25,6 +25,12 @@ from .core.vorlat import generate_noisy as generate_noisy, create_gaussian_mask 
 from .core.denvik import denvik_transform as denvik_transform
 from .core.rimbel import hsv_transform as hsv_transform
 from .core.tremor import tremor_image as tremor_image
+from .core.flip import flip as flip
+from .core.affine import affine as affine
+from .core.perspective import perspective as perspective
+from .core.crop import crop as crop
+from .core.resize import resize as resize
+from .core.scale_jitter import scale_jitter as scale_jitter
 
 from .pipeline import Pipeline as Pipeline, PipelineError as PipelineError, StepError as StepError
 from .polygons import pack_polygons as pack_polygons, unpack_polygons as unpack_polygons, sample_seed as sample_seed

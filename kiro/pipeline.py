@@ -14,7 +14,8 @@ step and runs it only when the draw is below ``p``; an operation's own
 
 Record operations take the whole record; image-only operations are applied
 to ``record["image"]`` and `grellin` to ``record["mask"]``; on a bare image
-only image-only operations can run.
+only image-only operations and the geometric ones (flip, affine,
+perspective, crop, resize, scale_jitter) can run.
 
 Every step is checked when the pipeline is built: unknown operations,
 unknown, missing or ill-typed arguments raise `PipelineError` naming the
@@ -156,8 +157,50 @@ def _constant(prefix, allow_int=False):
     return check
 
 
+def _word(*words):
+    def check(v):
+        if not isinstance(v, str) or v not in words:
+            raise _Bad("one of %s, got %r" % (", ".join(repr(w) for w in words), v))
+        return v
+    return check
+
+
+_interpolation = _word("nearest", "linear", "cubic")
+_resize_interpolation = _word("nearest", "linear", "cubic", "area")
+
+
+def _number_or_range(v):
+    if _is_number(v):
+        return v
+    if isinstance(v, (list, tuple)) and len(v) == 2 and all(_is_number(x) for x in v) and v[0] <= v[1]:
+        return v
+    raise _Bad("a number or [min, max], got %r" % (v,))
+
+
+def _positive_number_or_range(v):
+    v = _number_or_range(v)
+    if not min(v if isinstance(v, (list, tuple)) else [v]) > 0:
+        raise _Bad("above 0, got %r" % (v,))
+    return v
+
+
+def _size(v):
+    def positive_int(x):
+        return isinstance(x, (int, np.integer)) and not isinstance(x, (bool, np.bool_)) and x > 0
+    if positive_int(v) or (isinstance(v, (list, tuple)) and len(v) == 2 and all(positive_int(x) for x in v)):
+        return v
+    raise _Bad("a positive integer or [height, width], got %r" % (v,))
+
+
+def _visibility(v):
+    if not _is_number(v) or not 0 <= v <= 1:
+        raise _Bad("a number in [0, 1], got %r" % (v,))
+    return v
+
+
 # name -> (module, callable, target, {argument: check})
-# target: "record" (whole record), "image" (record["image"]), "mask"
+# target: "record" (whole record), "any" (a record or a bare image),
+# "image" (record["image"]), "mask"
 # (record["mask"]), "image-class" (an instance built once, its do(image)).
 _OPS = {
     "belmost": ("kiro.core.belmost", "belmost", "record", {
@@ -180,6 +223,25 @@ _OPS = {
         "fill_type": _constant("DELETED_FILL_", allow_int=True)}),
     "quendor": ("kiro.core.quendor", "quendor", "record", {
         "angle": _number_or_pair, "prob": _number, "bg_mask": _number, "use_bbox": _flag}),
+    "flip": ("kiro.core.flip", "flip", "any", {
+        "prob": _number, "direction": _word("horizontal", "vertical", "both")}),
+    "affine": ("kiro.core.affine", "affine", "any", {
+        "prob": _number, "rotate": _number_or_range, "scale": _positive_number_or_range,
+        "translate": _number_or_range, "shear": _number_or_range, "interpolation": _interpolation,
+        "fill": _number_or_numbers, "mask_fill": _number, "min_area": _number, "min_visibility": _visibility}),
+    "perspective": ("kiro.core.perspective", "perspective", "any", {
+        "prob": _number, "distortion": _number_or_range, "interpolation": _interpolation,
+        "fill": _number_or_numbers, "mask_fill": _number, "min_area": _number, "min_visibility": _visibility}),
+    "crop": ("kiro.core.crop", "crop", "any", {
+        "size": _size, "prob": _number, "position": _word("random", "center", "objects"),
+        "fill": _number_or_numbers, "mask_fill": _number, "bg_mask": _number, "min_area": _number,
+        "min_visibility": _visibility}),
+    "resize": ("kiro.core.resize", "resize", "any", {
+        "size": _size, "keep_ratio": _flag, "letterbox": _flag, "interpolation": _resize_interpolation,
+        "fill": _number_or_numbers, "mask_fill": _number}),
+    "scale_jitter": ("kiro.core.scale_jitter", "scale_jitter", "any", {
+        "size": _size, "scale": _positive_number_or_range, "prob": _number, "fill": _number_or_numbers,
+        "mask_fill": _number, "min_area": _number, "min_visibility": _visibility}),
     "grellin": ("kiro.core.grellin", "grellin", "mask", {
         "class_list": _optional_numbers, "bg_mask": _number, "delete_thresh": _optional_number}),
     "sigrel": ("kiro.core.sigrel", "sigrel", "image", {
@@ -203,7 +265,8 @@ _OPS = {
 
 # Arguments without a default.
 _REQUIRED_ARGS = {"quendor": ("angle",), "sigrel": ("watermark",), "generate_noisy": ("noise_typ",),
-                  "denvik_transform": ("init_delta",)}
+                  "denvik_transform": ("init_delta",), "crop": ("size",), "resize": ("size",),
+                  "scale_jitter": ("size",)}
 
 OPERATIONS = tuple(sorted(_OPS))
 
@@ -272,7 +335,10 @@ def _runner(fn, target, kwargs, name):
         raise TypeError("%s needs a sample record (a dict with \"image\"), got %s"
                         % (name, type(sample).__name__))
 
-    if target == "record":
+    if target == "any":
+        def run(sample):
+            return fn(sample, **kwargs)
+    elif target == "record":
         def run(sample):
             if isinstance(sample, np.ndarray):
                 needs_record(sample)

@@ -204,7 +204,7 @@ inline void transform(const Input& in, const Map& map, const Frame& f, Output& o
                            {0, static_cast<ClipperLib::cInt>(f.H * scale)}};
     ClipperLib::Clipper clipper;
     ClipperLib::Path subject;
-    ClipperLib::Paths solution;
+    ClipperLib::Paths solution, pieces;
     Poly mapped;
     for (size_t r = 0; r < in.polys.size(); ++r) {
         const Poly& src = in.polys[r];
@@ -246,10 +246,13 @@ inline void transform(const Input& in, const Map& map, const Frame& f, Output& o
         clipper.AddPath(frame, ClipperLib::ptClip, true);
         solution.clear();
         clipper.Execute(ClipperLib::ctIntersection, solution, ClipperLib::pftNonZero, ClipperLib::pftNonZero);
+        // Parts joined only along an edge on the frame (a zero-width bridge)
+        // come apart into pieces of their own.
+        ClipperLib::SimplifyPolygons(solution, pieces, ClipperLib::pftNonZero);
         const size_t first = out.pieces.size();
         double visible = 0.0;
         std::vector<double> areas;
-        for (const ClipperLib::Path& path : solution) {
+        for (const ClipperLib::Path& path : pieces) {
             Poly piece(path.size());
             for (size_t k = 0; k < path.size(); ++k)
                 piece[k] = {static_cast<double>(path[k].X) / scale, static_cast<double>(path[k].Y) / scale};

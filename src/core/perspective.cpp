@@ -2,12 +2,14 @@
 // inward by a fixed or drawn fraction of the width and height.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
 #include <utility>
+#include <vector>
 
 #include "common/errors.hpp"
 #include "common/geometry.hpp"
