@@ -26,6 +26,7 @@ except ImportError:
 ROTATE, SCALE, TRANSLATE, SHEAR = 10, 1.1, 0.05, 5
 DISTORTION = 0.08
 CROP = (640, 640)
+CROP_PADDED = (1280, 1280)
 LETTERBOX = (640, 640)
 RESIZE = (540, 960)
 JITTER, JITTER_SCALE = (1024, 1024), 1.25
@@ -182,19 +183,29 @@ def cases(ctx):
                    "2 x warpPerspective (bilinear image, nearest mask)", cv2_perspective,
                    lambda image, mask, kp, fresh: peers.perspective(image, mask, DISTORTION, kp, fresh)))
 
-    # crop: a window inside the image, so views
-    ch, cw = CROP
+    # crop: a window inside the image (views), and one taller than it (padded)
+    for size in (CROP, CROP_PADDED):
+        ch, cw = size
+        xs, ys = (min(0, w - cw), max(0, w - cw)), (min(0, h - ch), max(0, h - ch))
 
-    def cv2_crop(image, mask, points):
-        x0, y0 = random.randint(0, w - cw), random.randint(0, h - ch)
-        image[y0:y0 + ch, x0:x0 + cw]
-        mask[y0:y0 + ch, x0:x0 + cw]
-        _cv2_points(points, _scaling(1, 1, -x0, -y0))
+        def cv2_crop(image, mask, points, ch=ch, cw=cw, xs=xs, ys=ys):
+            x0, y0 = random.randint(*xs), random.randint(*ys)
+            if x0 >= 0 and y0 >= 0 and x0 + cw <= w and y0 + ch <= h:
+                image[y0:y0 + ch, x0:x0 + cw]
+                mask[y0:y0 + ch, x0:x0 + cw]
+            else:
+                top, left, down, right = max(y0, 0), max(x0, 0), min(y0 + ch, h), min(x0 + cw, w)
+                for a in (image, mask):
+                    cv2.copyMakeBorder(a[top:down, left:right], top - y0, y0 + ch - down, left - x0,
+                                       x0 + cw - right, cv2.BORDER_CONSTANT, value=0)
+            _cv2_points(points, _scaling(1, 1, -x0, -y0))
 
-    ops.append(_Op("crop %d x %d random" % (ch, cw), lambda rec: kiro.crop(rec, CROP, prob=1),
-                   lambda image, mask, points: floors.crop(image, mask, ch, cw, points),
-                   "2 x randint + 2 views", cv2_crop,
-                   lambda image, mask, kp, fresh: peers.random_crop(image, mask, CROP, kp, fresh)))
+        inside = ch <= h and cw <= w
+        ops.append(_Op("crop %d x %d random%s" % (ch, cw, "" if inside else " (padded)"),
+                       lambda rec, size=size: kiro.crop(rec, size, prob=1),
+                       lambda image, mask, points, ch=ch, cw=cw: floors.crop(image, mask, ch, cw, points),
+                       "2 x randint + " + ("2 views" if inside else "window copy + border fill"), cv2_crop,
+                       lambda image, mask, kp, fresh, size=size: peers.random_crop(image, mask, size, kp, fresh)))
 
     # resize: letterbox, then plain
     lh, lw = LETTERBOX

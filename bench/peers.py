@@ -96,8 +96,12 @@ def perspective(image, mask, distortion, keypoints=None, fresh=False):
 
 
 def random_crop(image, mask, size, keypoints=None, fresh=False):
-    return _geometry("RandomCrop", lambda: [A.RandomCrop(height=size[0], width=size[1], p=1)],
-                     image, mask, keypoints, fresh)
+    """A random window; one larger than the image is padded at a random place."""
+    pad = size[0] > image.shape[0] or size[1] > image.shape[1]
+    def transforms():
+        return [A.RandomCrop(height=size[0], width=size[1], pad_if_needed=pad, pad_position="random",
+                             border_mode=0, fill=0, fill_mask=0, p=1)]
+    return _geometry("RandomCrop" + (" pad_if_needed" if pad else ""), transforms, image, mask, keypoints, fresh)
 
 
 def letterbox(image, mask, size, keypoints=None, fresh=False):

@@ -110,24 +110,45 @@ py::tuple perspective(py::array image, py::array mask, py::object M, py::object 
     return py::make_tuple(out_image, out_mask, pts.result);
 }
 
-// A random h x w window inside the image: two random.randint draws and two
-// views (no pixel is moved).
+// A random h x w window: offsets drawn with random.randint over
+// [min(0, W - w), max(0, W - w)] (and likewise in y). Inside the image, two
+// views; otherwise new arrays, the covered part copied and the rest set to 0.
 py::tuple crop(py::array image, py::array mask, int h, int w, py::object points) {
     py::object randint = py::module_::import("random").attr("randint");
-    const int x0 = randint(0, image.shape(1) - w).cast<int>();
-    const int y0 = randint(0, image.shape(0) - h).cast<int>();
-    const py::tuple window = py::make_tuple(py::slice(y0, y0 + h, 1), py::slice(x0, x0 + w, 1));
-    py::object mapped = py::none();
-    if (!points.is_none()) {
-        const cv::Matx33d shift(1, 0, -x0, 0, 1, -y0, 0, 0, 1);
-        Points pts(points, py::array_t<double>({3, 3}, shift.val));
+    const int H = static_cast<int>(image.shape(0)), W = static_cast<int>(image.shape(1));
+    const int x0 = randint(std::min(0, W - w), std::max(0, W - w)).cast<int>();
+    const int y0 = randint(std::min(0, H - h), std::max(0, H - h)).cast<int>();
+    const cv::Matx33d shift(1, 0, -x0, 0, 1, -y0, 0, 0, 1);
+    Points pts(points, points.is_none() ? py::object(py::none()) : py::array_t<double>({3, 3}, shift.val));
+    if (x0 >= 0 && y0 >= 0 && x0 + w <= W && y0 + h <= H) {
         {
             py::gil_scoped_release nogil;
             pts.run();
         }
-        mapped = pts.result;
+        const py::tuple window = py::make_tuple(py::slice(y0, y0 + h, 1), py::slice(x0, x0 + w, 1));
+        return py::make_tuple(image[window], mask[window], pts.result);
     }
-    return py::make_tuple(image[window], mask[window], mapped);
+    kiro::Image img(image, "image"), msk(mask, "mask");
+    py::array out_image = new_image(img, h, w), out_mask = new_image(msk, h, w);
+    cv::Mat di = kiro::mat_view(out_image, "out"), dm = kiro::mat_view(out_mask, "out");
+    const cv::Rect src = cv::Rect(x0, y0, w, h) & cv::Rect(0, 0, W, H);
+    const cv::Rect dst(src.x - x0, src.y - y0, src.width, src.height);
+    {
+        py::gil_scoped_release nogil;
+        const cv::Rect bands[4] = {{0, 0, w, dst.y},
+                                   {0, dst.y + dst.height, w, h - dst.y - dst.height},
+                                   {0, dst.y, dst.x, dst.height},
+                                   {dst.x + dst.width, dst.y, w - dst.x - dst.width, dst.height}};
+        for (const cv::Rect& b : bands) {
+            if (b.area() == 0) continue;
+            di(b).setTo(cv::Scalar::all(0));
+            dm(b).setTo(cv::Scalar::all(0));
+        }
+        img.mat(src).copyTo(di(dst));
+        msk.mat(src).copyTo(dm(dst));
+        pts.run();
+    }
+    return py::make_tuple(out_image, out_mask, pts.result);
 }
 
 // An oh x ow output holding image and mask resized to nh x nw at (top, left)

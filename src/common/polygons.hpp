@@ -174,17 +174,76 @@ inline double grid_scale(double extent) {
     return s;
 }
 
-inline Poly clip_box(Poly p, double x0, double y0, double x1, double y1) {
-    p = clip_half_plane(p, 1, 0, -x0);
-    p = clip_half_plane(p, -1, 0, x1);
-    p = clip_half_plane(p, 0, 1, -y0);
-    return clip_half_plane(p, 0, -1, y1);
+// The part of `p` on one side of an axis line (x = v for axis 0, y = v for
+// axis 1), `keep_above` keeping coordinates >= v. Crossings land exactly on
+// the line.
+inline void clip_axis(const Poly& p, int axis, double v, bool keep_above, Poly& out) {
+    out.clear();
+    const size_t n = p.size();
+    auto c = [axis](const Pt& q) { return axis == 0 ? q.x : q.y; };
+    auto in = [&](const Pt& q) { return keep_above ? c(q) >= v : c(q) <= v; };
+    for (size_t i = 0; i < n; ++i) {
+        const Pt& s = p[i];
+        const Pt& e = p[(i + 1) % n];
+        const bool si = in(s), ei = in(e);
+        if (si) out.push_back(s);
+        if (si != ei) {
+            const double t = (v - c(s)) / (c(e) - c(s));
+            out.push_back(axis == 0 ? Pt{v, s.y + t * (e.y - s.y)} : Pt{s.x + t * (e.x - s.x), v});
+        }
+    }
+}
+
+inline void clip_box(const Poly& p, double x0, double y0, double x1, double y1, Poly& out) {
+    Poly a;
+    clip_axis(p, 0, x0, true, a);
+    clip_axis(a, 0, x1, false, out);
+    clip_axis(out, 1, y0, true, a);
+    clip_axis(a, 1, y1, false, out);
 }
 
 inline bool within(const Poly& p, double x0, double y0, double x1, double y1) {
     for (const Pt& q : p)
         if (!(q.x >= x0 && q.x <= x1 && q.y >= y0 && q.y <= y1)) return false;
     return true;
+}
+
+// Drops repeated vertices and vertices in the middle of a straight run along
+// a frame side; true when some side then still holds two or more edges, the
+// only way a clipped polygon can come out as pieces joined along the frame.
+inline bool tidy_on_frame(Poly& p, double W, double H) {
+    auto side = [&](const Pt& a, const Pt& b) {
+        if (a.x == b.x && (a.x == 0 || a.x == W)) return a.x == 0 ? 0 : 1;
+        if (a.y == b.y && (a.y == 0 || a.y == H)) return a.y == 0 ? 2 : 3;
+        return -1;
+    };
+    Poly q;
+    q.reserve(p.size());
+    for (const Pt& v : p)
+        if (q.empty() || v.x != q.back().x || v.y != q.back().y) q.push_back(v);
+    while (q.size() > 1 && q.front().x == q.back().x && q.front().y == q.back().y) q.pop_back();
+    bool changed = true;
+    while (changed && q.size() >= 3) {
+        changed = false;
+        for (size_t i = 0; i < q.size() && q.size() >= 3; ++i) {
+            const Pt& a = q[(i + q.size() - 1) % q.size()];
+            const Pt& b = q[i];
+            const Pt& c = q[(i + 1) % q.size()];
+            const int s1 = side(a, b);
+            if (s1 >= 0 && s1 == side(b, c) && (s1 < 2 ? (b.y - a.y) * (c.y - b.y) > 0 : (b.x - a.x) * (c.x - b.x) > 0)) {
+                q.erase(q.begin() + static_cast<std::ptrdiff_t>(i));
+                changed = true;
+                break;
+            }
+        }
+    }
+    p.swap(q);
+    int edges[4] = {0, 0, 0, 0};
+    for (size_t i = 0; i < p.size(); ++i) {
+        const int s = side(p[i], p[(i + 1) % p.size()]);
+        if (s >= 0 && ++edges[s] > 1) return true;
+    }
+    return false;
 }
 
 }  // namespace detail
@@ -205,7 +264,7 @@ inline void transform(const Input& in, const Map& map, const Frame& f, Output& o
     ClipperLib::Clipper clipper;
     ClipperLib::Path subject;
     ClipperLib::Paths solution, pieces;
-    Poly mapped;
+    Poly mapped, piece, boxed;
     for (size_t r = 0; r < in.polys.size(); ++r) {
         const Poly& src = in.polys[r];
         const double sign = signed_area(src) < 0 ? -1.0 : 1.0;
@@ -231,11 +290,26 @@ inline void transform(const Input& in, const Map& map, const Frame& f, Output& o
             out.source.push_back(static_cast<py::ssize_t>(r));
             continue;
         }
+        // Clipped exactly in double precision; only a polygon that then runs
+        // along one frame side more than once (it may fall apart into pieces
+        // there) goes through Clipper.
+        detail::clip_box(mapped, 0, 0, f.W, f.H, piece);
+        if (!detail::tidy_on_frame(piece, f.W, f.H)) {
+            if (piece.size() < 3) continue;
+            const double a = std::fabs(signed_area(piece));
+            if (!(a > 0) || a < f.min_area || (f.min_visibility > 0 && a < f.min_visibility * whole)) continue;
+            if ((signed_area(piece) < 0 ? -1.0 : 1.0) != sign) std::reverse(piece.begin(), piece.end());
+            out.pieces.push_back(piece);
+            out.source.push_back(static_cast<py::ssize_t>(r));
+            continue;
+        }
         // Far-away vertices are cut to a margin around the frame first, which
         // leaves the intersection unchanged and keeps the grid in range.
-        const Poly boxed = detail::within(mapped, -margin, -margin, f.W + margin, f.H + margin)
-                               ? mapped
-                               : detail::clip_box(mapped, -margin, -margin, f.W + margin, f.H + margin);
+        if (detail::within(mapped, -margin, -margin, f.W + margin, f.H + margin)) {
+            boxed = mapped;
+        } else {
+            detail::clip_box(mapped, -margin, -margin, f.W + margin, f.H + margin, boxed);
+        }
         if (boxed.size() < 3) continue;
         subject.resize(boxed.size());
         for (size_t k = 0; k < boxed.size(); ++k)
@@ -253,15 +327,15 @@ inline void transform(const Input& in, const Map& map, const Frame& f, Output& o
         double visible = 0.0;
         std::vector<double> areas;
         for (const ClipperLib::Path& path : pieces) {
-            Poly piece(path.size());
+            Poly part(path.size());
             for (size_t k = 0; k < path.size(); ++k)
-                piece[k] = {static_cast<double>(path[k].X) / scale, static_cast<double>(path[k].Y) / scale};
-            const double a = signed_area(piece);
+                part[k] = {static_cast<double>(path[k].X) / scale, static_cast<double>(path[k].Y) / scale};
+            const double a = signed_area(part);
             if (!(a > 0)) continue;  // holes of self-crossing polygons
-            if ((a < 0 ? -1.0 : 1.0) != sign) std::reverse(piece.begin(), piece.end());
+            if ((a < 0 ? -1.0 : 1.0) != sign) std::reverse(part.begin(), part.end());
             visible += a;
             areas.push_back(a);
-            out.pieces.push_back(std::move(piece));
+            out.pieces.push_back(std::move(part));
             out.source.push_back(static_cast<py::ssize_t>(r));
         }
         if (f.min_visibility > 0 && visible < f.min_visibility * whole) {
