@@ -26,8 +26,9 @@ from kiro.utils import _demo, _io  # noqa: E402
 TILE = 256
 TITLE_H = 26
 COLUMNS = 5
-OWN_ROW = {"pipeline"}  # families that start a row of their own
-FAMILIES = ["utils", "paste", "watermark", "zoom", "delete", "repair_rotate", "ramps", "photometric", "pipeline"]
+OWN_ROW = {"geometry", "pipeline"}  # families that start a row of their own
+FAMILIES = ["utils", "paste", "watermark", "zoom", "delete", "repair_rotate", "ramps", "photometric", "geometry",
+            "pipeline"]
 
 
 def sample_record():

@@ -27,7 +27,7 @@ cv::Matx33d matx33(py::array_t<double, py::array::c_style | py::array::forcecast
 
 // The points through `map` into a new N x 2 array (None without points).
 struct Points {
-    py::object result = py::none();
+    py::object result = py::none(), keep;
     cv::Mat src, dst;
     cv::Matx33d map;
     bool projective = false;
@@ -52,7 +52,6 @@ struct Points {
         else
             cv::transform(src, dst, map.get_minor<2, 3>(0, 0));
     }
-    py::object keep;
 };
 
 py::array new_image(const kiro::Image& img, int h, int w) {
