@@ -20,6 +20,7 @@ ref_ops = pytest.importorskip("ref_geometry_ops")
 ref_warp = pytest.importorskip("ref_geometry_warp")
 
 INTER = {"nearest": 0, "linear": 1, "cubic": 2, "area": 3}
+NEAREST_EXACT = 6  # resizes take the source pixel under each destination pixel's centre
 W, H = 96, 64
 
 
@@ -385,9 +386,10 @@ def test_resize_pixels(pixels, interpolation, kw, nw, nh, ow, oh):
     image, mask = pixels
     out = kiro.resize({"image": image, "mask": mask}, interpolation=interpolation, fill=4, mask_fill=6, **kw)
     ox, oy = (ow - nw) // 2, (oh - nh) // 2
-    want = padded(ref_ops.resize(image, nw, nh, INTER[interpolation]), -ox, -oy, ow, oh, 4)
+    flags = NEAREST_EXACT if interpolation == "nearest" else INTER[interpolation]
+    want = padded(ref_ops.resize(image, nw, nh, flags), -ox, -oy, ow, oh, 4)
     np.testing.assert_array_equal(out["image"], want)
-    np.testing.assert_array_equal(out["mask"], padded(ref_ops.resize(mask, nw, nh, 0), -ox, -oy, ow, oh, 6))
+    np.testing.assert_array_equal(out["mask"], padded(ref_ops.resize(mask, nw, nh, NEAREST_EXACT), -ox, -oy, ow, oh, 6))
 
 
 @pytest.mark.parametrize("scale", [0.4, 1.0, 2.2, [0.2, 3.0]])
@@ -405,7 +407,7 @@ def test_scale_jitter_pixels(pixels, scale, size):
     x0, y0 = r.randint(0, max(0, nw - w)), r.randint(0, max(0, nh - h))
     assert random.getstate() == r.getstate()
     np.testing.assert_array_equal(out["image"], padded(ref_ops.resize(image, nw, nh, 1), x0, y0, w, h, 1))
-    np.testing.assert_array_equal(out["mask"], padded(ref_ops.resize(mask, nw, nh, 0), x0, y0, w, h, 2))
+    np.testing.assert_array_equal(out["mask"], padded(ref_ops.resize(mask, nw, nh, NEAREST_EXACT), x0, y0, w, h, 2))
 
 
 @pytest.mark.parametrize("dtype", [np.bool_, np.uint16, np.int32, np.int64])

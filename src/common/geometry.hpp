@@ -250,14 +250,16 @@ inline void fill_raw(cv::Mat roi, const uint8_t* value, size_t elem) {
 }
 
 // src resized to dst's size (dst allocated, possibly a region of a larger
-// image): kiro's kernels for bicubic 8-bit and nearest, OpenCV otherwise.
+// image): kiro's kernel for bicubic 8-bit, OpenCV otherwise. Nearest
+// neighbour is OpenCV's INTER_NEAREST_EXACT, which takes the source pixel
+// under each destination pixel's centre; INTER_NEAREST floors x * scale
+// instead and shifts the result by up to half a destination pixel against
+// the exactly scaled polygons.
 inline void resize_into(const cv::Mat& src, cv::Mat dst, int flags) {
     if (flags == cv::INTER_CUBIC && cubic_supported(src))
         resize_cubic(src, dst);
-    else if (flags == cv::INTER_NEAREST)
-        resize_nearest(src, dst);
     else
-        cv::resize(src, dst, dst.size(), 0, 0, flags);
+        cv::resize(src, dst, dst.size(), 0, 0, flags == cv::INTER_NEAREST ? cv::INTER_NEAREST_EXACT : flags);
 }
 
 // a[y0:y0 + h, x0:x0 + w], a view.

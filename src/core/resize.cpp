@@ -59,8 +59,7 @@ py::object resize(py::object data, py::object size, py::object keep_ratio, py::o
         resize_into(s.image.mat, image_dst(inner), flags);
         if (s.has_mask) {
             fill_outside(mask_dst, inner, mask_filler(s));
-            cv::Mat mask_inner = mask_dst(inner);
-            kiro::resize_nearest(s.mask.mat, mask_inner);
+            resize_into(s.mask.mat, mask_dst(inner), cv::INTER_NEAREST);
         }
         if (s.has_points) poly::transform(s.points, map, {double(ow), double(oh), 0.0, 0.0}, out);
     }

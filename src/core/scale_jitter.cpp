@@ -52,7 +52,7 @@ py::object scale_jitter(py::object data, py::object size, py::object scale, py::
         {
             py::gil_scoped_release nogil;
             resize_into(s.image.mat, full_mat, cv::INTER_LINEAR);
-            if (s.has_mask) kiro::resize_nearest(s.mask.mat, full_mask_mat);
+            if (s.has_mask) resize_into(s.mask.mat, full_mask_mat, cv::INTER_NEAREST);
             if (s.has_points) poly::transform(s.points, map, frame, out);
         }
         image = window_view(full, x0, y0, w, h);
@@ -84,11 +84,10 @@ py::object scale_jitter(py::object data, py::object size, py::object scale, py::
         if (s.has_mask) {
             fill_outside(mask_dst, inner, mask_filler(s));
             if (nw <= w && nh <= h) {
-                cv::Mat mask_inner = mask_dst(inner);
-                kiro::resize_nearest(s.mask.mat, mask_inner);
+                resize_into(s.mask.mat, mask_dst(inner), cv::INTER_NEAREST);
             } else {
                 cv::Mat tmp(nh, nw, s.mask.type);
-                kiro::resize_nearest(s.mask.mat, tmp);
+                resize_into(s.mask.mat, tmp, cv::INTER_NEAREST);
                 tmp(cv::Rect(x0, y0, inner.width, inner.height)).copyTo(mask_dst(inner));
             }
         }
