@@ -107,7 +107,7 @@ py::object crop(py::object data, py::object size, py::object prob, py::object po
     Sample s = read_sample(data, mask_fill);
     const cv::Scalar border = fill_arg(fill, s.image.channels());
     uint8_t bg[8] = {};
-    if (s.has_mask) raw_value(bg_mask, s.mask.array.dtype(), "bg_mask", bg);
+    if (s.has_mask) kiro::raw_value(bg_mask, s.mask.array.dtype(), "bg_mask", bg);
     else real_arg(bg_mask, "bg_mask");
     if (!acts(p)) return data;
 

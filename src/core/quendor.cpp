@@ -20,6 +20,7 @@
 #include "common/kinds.hpp"
 #include "common/labels.hpp"
 #include "common/module.hpp"
+#include "common/raw_mask.hpp"
 #include "common/warp.hpp"
 
 namespace py = pybind11;
@@ -34,7 +35,6 @@ constexpr const char* kAngleType =
     "Wrong data type of angle, it should be a integer in (0,45) or a (min,max) tuple/list.";
 constexpr long long kLimit = 45;
 
-std::string type_name(py::handle h) { return py::str(py::type::handle_of(h).attr("__name__")); }
 
 // `a, b = result`, with Python's unpacking errors.
 std::pair<py::object, py::object> unpack_pair(py::handle result) {
@@ -90,47 +90,8 @@ long long angle_of(py::handle angle) {
     kiro::raise_plain(kAngleType);
 }
 
-// 2. Everything is checked before the record changes.
-struct MaskInput {
-    kiro::Image src;
-    int type = 0;          // the elements as raw bits of their width
-    uint8_t fill[8] = {};  // bg_mask as one such element
-};
-
-// Nearest-neighbour warps move whole elements, so any element type is warped
-// as raw elements of its width (unsigned or signed integers to OpenCV, two
-// int32 channels for 8 bytes).
-MaskInput mask_input(py::handle obj, int h, int w, py::handle bg_mask) {
-    py::array a = kiro::packed(kiro::as_ndarray(obj, "mask"));
-    if (a.ndim() != 2)
-        throw py::value_error("mask must have 2 axes (height x width), got " + std::to_string(a.ndim()));
-    if (a.shape(0) != h || a.shape(1) != w)
-        throw py::value_error("mask is " + std::to_string(a.shape(0)) + " x " + std::to_string(a.shape(1)) +
-                              ", the image " + std::to_string(h) + " x " + std::to_string(w));
-    MaskInput in;
-    kiro::dispatch_dtype(a.dtype(), "mask", [&](auto tag) {
-        using T = decltype(tag);
-        T bg{};
-        if (!kiro::is_plain_number(bg_mask))
-            throw py::type_error("bg_mask must be a number, got " + type_name(bg_mask));
-        if (!kiro::exact_value<T>(bg_mask, bg, "bg_mask"))
-            throw py::value_error("bg_mask " + std::string(py::repr(bg_mask)) +
-                                  " cannot be stored in a mask of type " + std::string(py::str(a.dtype())));
-        std::memcpy(in.fill, &bg, sizeof(T));
-    });
-    switch (a.itemsize()) {
-        case 1: in.type = CV_8UC1; break;
-        case 2: in.type = CV_16UC1; break;
-        case 4: in.type = CV_32SC1; break;
-        default: in.type = CV_32SC2; break;
-    }
-    in.src.array = a;
-    if (h > 0 && w > 0)
-        in.src.mat = cv::Mat(h, w, in.type, const_cast<void*>(a.data()),
-                             h > 1 ? static_cast<size_t>(a.strides(0)) : cv::Mat::AUTO_STEP);
-    return in;
-}
-
+// 2. Everything is checked before the record changes (the mask as raw
+// elements of its width, bg_mask filling the uncovered corners).
 struct KeypointInput {
     py::array values;  // C-contiguous, native order
     std::vector<double> flat;
@@ -199,8 +160,8 @@ py::object quendor(py::object data, py::object angle, py::object prob, py::objec
                              " cannot be warped (uint8, uint16, int16, float32 or float64)");
     const int h = image.rows(), w = image.cols();
     if (h == 0 || w == 0) throw py::value_error("image is empty");
-    MaskInput mask;
-    if (has_mask) mask = mask_input(data["mask"], h, w, bg_mask);
+    kiro::Mask mask;
+    if (has_mask) mask = kiro::mask_arg(data["mask"], h, w, bg_mask, "bg_mask");
     KeypointInput points;
     if (has_points) points = keypoint_input(data["keypoints"]);
 
@@ -212,7 +173,7 @@ py::object quendor(py::object data, py::object angle, py::object prob, py::objec
     py::array new_mask, new_points;
     cv::Mat mask_dst;
     if (has_mask) {
-        new_mask = kiro::new_array(h, w, 0, mask.src.array.dtype());
+        new_mask = kiro::new_array(h, w, 0, mask.array.dtype());
         mask_dst = cv::Mat(h, w, mask.type, new_mask.mutable_data());
     }
     if (has_points) {
@@ -226,7 +187,7 @@ py::object quendor(py::object data, py::object angle, py::object prob, py::objec
         if (has_points) finite = turn_points(points.flat, M, h, w, points_out);
         if (finite) {
             kiro::warp_affine_linear(image.mat, image_dst, M, cv::Scalar());
-            if (has_mask) kiro::warp_affine_nearest(mask.src.mat, mask_dst, M, mask.fill);
+            if (has_mask) kiro::warp_affine_nearest(mask.mat, mask_dst, M, mask.fill);
         }
     }
     if (!finite) throw py::value_error("keypoints hold values that turn into NaN");
