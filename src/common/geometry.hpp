@@ -270,6 +270,33 @@ inline cv::Mat mask_mat(py::array& a, const Sample& s) {
     return cv::Mat(static_cast<int>(a.shape(0)), static_cast<int>(a.shape(1)), s.mask.type, a.mutable_data());
 }
 
+// The new image and mask (when the record has one) of an operation, h x w.
+struct Outputs {
+    py::array image, mask;
+    cv::Mat image_mat, mask_mat;
+};
+
+inline Outputs new_outputs(const Sample& s, int h, int w) {
+    Outputs o;
+    o.image = new_image(s, h, w);
+    o.image_mat = image_mat(o.image, s);
+    if (s.has_mask) {
+        o.mask = new_mask(s, h, w);
+        o.mask_mat = mask_mat(o.mask, s);
+    }
+    return o;
+}
+
+// Image and mask resized into the `inner` region of `o`, the rest filled.
+inline void resize_outputs(const Sample& s, Outputs& o, const cv::Rect& inner, int flags, const cv::Scalar& fill) {
+    fill_outside(o.image_mat, inner, image_filler(fill));
+    resize_into(s.image.mat, o.image_mat(inner), flags);
+    if (s.has_mask) {
+        fill_outside(o.mask_mat, inner, mask_filler(s));
+        resize_into(s.mask.mat, o.mask_mat(inner), cv::INTER_NEAREST);
+    }
+}
+
 // Boxes of the new labels, as the rotation stores them.
 inline void store_boxes(py::handle data, py::handle bg_mask) {
     if (has_key(data, "mask")) {

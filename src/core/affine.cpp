@@ -68,25 +68,18 @@ py::object affine(py::object data, py::object prob, py::object rotate, py::objec
     const poly::Map map = affine_map(s.w, s.h, r, k, tx, ty, sx, sy);
     const cv::Matx23d M = pixel_affine(map);
 
-    py::array image = new_image(s, s.h, s.w);
-    cv::Mat image_dst = image_mat(image, s);
-    py::array mask;
-    cv::Mat mask_dst;
-    if (s.has_mask) {
-        mask = new_mask(s, s.h, s.w);
-        mask_dst = mask_mat(mask, s);
-    }
+    Outputs o = new_outputs(s, s.h, s.w);
     poly::Output out;
     {
         py::gil_scoped_release nogil;
         if (flags == cv::INTER_LINEAR)
-            kiro::warp_affine_linear(s.image.mat, image_dst, M, border);
+            kiro::warp_affine_linear(s.image.mat, o.image_mat, M, border);
         else
-            cv::warpAffine(s.image.mat, image_dst, M, image_dst.size(), flags, cv::BORDER_CONSTANT, border);
-        if (s.has_mask) kiro::warp_affine_nearest(s.mask.mat, mask_dst, M, s.mask.fill);
+            cv::warpAffine(s.image.mat, o.image_mat, M, o.image_mat.size(), flags, cv::BORDER_CONSTANT, border);
+        if (s.has_mask) kiro::warp_affine_nearest(s.mask.mat, o.mask_mat, M, s.mask.fill);
         if (s.has_points) poly::transform(s.points, map, frame, out);
     }
-    return store(s, image, mask, &out, py::int_(0));
+    return store(s, o.image, o.mask, &out, py::int_(0));
 }
 
 PYBIND11_MODULE(affine, m) {

@@ -141,26 +141,19 @@ py::object crop(py::object data, py::object size, py::object prob, py::object po
         // The part of the image inside the window, and where it lands.
         const cv::Rect src_rect = cv::Rect(ix, iy, win.w, win.h) & cv::Rect(0, 0, s.w, s.h);
         const cv::Rect dst_rect(src_rect.x - ix, src_rect.y - iy, src_rect.width, src_rect.height);
-        py::array image_arr = new_image(s, win.h, win.w);
-        cv::Mat image_dst = image_mat(image_arr, s);
-        py::array mask_arr;
-        cv::Mat mask_dst;
-        if (s.has_mask) {
-            mask_arr = new_mask(s, win.h, win.w);
-            mask_dst = mask_mat(mask_arr, s);
-        }
+        Outputs o = new_outputs(s, win.h, win.w);
         {
             py::gil_scoped_release nogil;
-            fill_outside(image_dst, dst_rect, image_filler(border));
-            if (!src_rect.empty()) s.image.mat(src_rect).copyTo(image_dst(dst_rect));
+            fill_outside(o.image_mat, dst_rect, image_filler(border));
+            if (!src_rect.empty()) s.image.mat(src_rect).copyTo(o.image_mat(dst_rect));
             if (s.has_mask) {
-                fill_outside(mask_dst, dst_rect, mask_filler(s));
-                if (!src_rect.empty()) s.mask.mat(src_rect).copyTo(mask_dst(dst_rect));
+                fill_outside(o.mask_mat, dst_rect, mask_filler(s));
+                if (!src_rect.empty()) s.mask.mat(src_rect).copyTo(o.mask_mat(dst_rect));
             }
             if (s.has_points) poly::transform(s.points, map, frame, out);
         }
-        image = image_arr;
-        mask = mask_arr;
+        image = o.image;
+        mask = o.mask;
     }
     return store(s, image, mask, &out, bg_mask);
 }

@@ -23,22 +23,15 @@ py::object flip(py::object data, py::object prob, py::object direction) {
     const bool fx = code != 0, fy = code != 1;
     const poly::Map map = poly::Map::affine(fx ? -1 : 1, 0, fx ? W : 0, 0, fy ? -1 : 1, fy ? H : 0);
 
-    py::array image = new_image(s, s.h, s.w);
-    cv::Mat image_dst = image_mat(image, s);
-    py::array mask;
-    cv::Mat mask_dst;
-    if (s.has_mask) {
-        mask = new_mask(s, s.h, s.w);
-        mask_dst = mask_mat(mask, s);
-    }
+    Outputs o = new_outputs(s, s.h, s.w);
     poly::Output out;
     {
         py::gil_scoped_release nogil;
-        cv::flip(s.image.mat, image_dst, code);
-        if (s.has_mask) cv::flip(s.mask.mat, mask_dst, code);
+        cv::flip(s.image.mat, o.image_mat, code);
+        if (s.has_mask) cv::flip(s.mask.mat, o.mask_mat, code);
         if (s.has_points) poly::transform(s.points, map, {W, H, 0.0, 0.0}, out);
     }
-    return store(s, image, mask, &out, py::int_(0));
+    return store(s, o.image, o.mask, &out, py::int_(0));
 }
 
 PYBIND11_MODULE(flip, m) {

@@ -85,24 +85,17 @@ py::object perspective(py::object data, py::object prob, py::object distortion, 
     map.pixel_matrix(pm);
     const cv::Matx33d M(pm);
 
-    py::array image = new_image(s, s.h, s.w);
-    cv::Mat image_dst = image_mat(image, s);
-    py::array mask;
-    cv::Mat mask_dst;
-    if (s.has_mask) {
-        mask = new_mask(s, s.h, s.w);
-        mask_dst = mask_mat(mask, s);
-    }
+    Outputs o = new_outputs(s, s.h, s.w);
     poly::Output out;
     {
         py::gil_scoped_release nogil;
-        cv::warpPerspective(s.image.mat, image_dst, M, image_dst.size(), flags, cv::BORDER_CONSTANT, border);
+        cv::warpPerspective(s.image.mat, o.image_mat, M, o.image_mat.size(), flags, cv::BORDER_CONSTANT, border);
         if (s.has_mask)
-            cv::warpPerspective(s.mask.mat, mask_dst, M, mask_dst.size(), cv::INTER_NEAREST, cv::BORDER_CONSTANT,
+            cv::warpPerspective(s.mask.mat, o.mask_mat, M, o.mask_mat.size(), cv::INTER_NEAREST, cv::BORDER_CONSTANT,
                                 raw_scalar(s.mask));
         if (s.has_points) poly::transform(s.points, map, frame, out);
     }
-    return store(s, image, mask, &out, py::int_(0));
+    return store(s, o.image, o.mask, &out, py::int_(0));
 }
 
 PYBIND11_MODULE(perspective, m) {

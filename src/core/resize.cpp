@@ -44,26 +44,14 @@ py::object resize(py::object data, py::object size, py::object keep_ratio, py::o
     const poly::Map map = poly::Map::affine(static_cast<double>(nw) / s.w, 0, ox, 0, static_cast<double>(nh) / s.h, oy);
     const cv::Rect inner(ox, oy, nw, nh);
 
-    py::array image = new_image(s, oh, ow);
-    cv::Mat image_dst = image_mat(image, s);
-    py::array mask;
-    cv::Mat mask_dst;
-    if (s.has_mask) {
-        mask = new_mask(s, oh, ow);
-        mask_dst = mask_mat(mask, s);
-    }
+    Outputs o = new_outputs(s, oh, ow);
     poly::Output out;
     {
         py::gil_scoped_release nogil;
-        fill_outside(image_dst, inner, image_filler(border));
-        resize_into(s.image.mat, image_dst(inner), flags);
-        if (s.has_mask) {
-            fill_outside(mask_dst, inner, mask_filler(s));
-            resize_into(s.mask.mat, mask_dst(inner), cv::INTER_NEAREST);
-        }
+        resize_outputs(s, o, inner, flags, border);
         if (s.has_points) poly::transform(s.points, map, {double(ow), double(oh), 0.0, 0.0}, out);
     }
-    return store(s, image, mask, &out, py::int_(0));
+    return store(s, o.image, o.mask, &out, py::int_(0));
 }
 
 PYBIND11_MODULE(resize, m) {

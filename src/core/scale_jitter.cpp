@@ -41,59 +41,42 @@ py::object scale_jitter(py::object data, py::object size, py::object scale, py::
 
     if (nw >= w && nh >= h) {
         // Larger both ways: the window of the resized arrays, as a view.
-        py::array full = new_image(s, nh, nw);
-        cv::Mat full_mat = image_mat(full, s);
-        py::array full_mask;
-        cv::Mat full_mask_mat;
-        if (s.has_mask) {
-            full_mask = new_mask(s, nh, nw);
-            full_mask_mat = mask_mat(full_mask, s);
-        }
+        Outputs full = new_outputs(s, nh, nw);
         {
             py::gil_scoped_release nogil;
-            resize_into(s.image.mat, full_mat, cv::INTER_LINEAR);
-            if (s.has_mask) resize_into(s.mask.mat, full_mask_mat, cv::INTER_NEAREST);
+            resize_outputs(s, full, cv::Rect(0, 0, nw, nh), cv::INTER_LINEAR, border);
             if (s.has_points) poly::transform(s.points, map, frame, out);
         }
-        image = window_view(full, x0, y0, w, h);
-        if (s.has_mask) mask = window_view(full_mask, x0, y0, w, h);
+        image = window_view(full.image, x0, y0, w, h);
+        if (s.has_mask) mask = window_view(full.mask, x0, y0, w, h);
         return store(s, image, mask, &out, py::int_(0));
     }
 
     // Padded at least one way: the output allocated once; the resized image
     // goes straight into it when it fits, else through one temporary.
-    py::array image_arr = new_image(s, h, w);
-    cv::Mat image_dst = image_mat(image_arr, s);
-    py::array mask_arr;
-    cv::Mat mask_dst;
-    if (s.has_mask) {
-        mask_arr = new_mask(s, h, w);
-        mask_dst = mask_mat(mask_arr, s);
-    }
+    Outputs o = new_outputs(s, h, w);
     const cv::Rect inner(0, 0, std::min(nw, w), std::min(nh, h));
     {
         py::gil_scoped_release nogil;
-        fill_outside(image_dst, inner, image_filler(border));
         if (nw <= w && nh <= h) {
-            resize_into(s.image.mat, image_dst(inner), cv::INTER_LINEAR);
+            resize_outputs(s, o, inner, cv::INTER_LINEAR, border);
         } else {
-            cv::Mat tmp(nh, nw, s.image.mat.type());
-            resize_into(s.image.mat, tmp, cv::INTER_LINEAR);
-            tmp(cv::Rect(x0, y0, inner.width, inner.height)).copyTo(image_dst(inner));
-        }
-        if (s.has_mask) {
-            fill_outside(mask_dst, inner, mask_filler(s));
-            if (nw <= w && nh <= h) {
-                resize_into(s.mask.mat, mask_dst(inner), cv::INTER_NEAREST);
-            } else {
-                cv::Mat tmp(nh, nw, s.mask.type);
-                resize_into(s.mask.mat, tmp, cv::INTER_NEAREST);
-                tmp(cv::Rect(x0, y0, inner.width, inner.height)).copyTo(mask_dst(inner));
+            const cv::Rect window(x0, y0, inner.width, inner.height);
+            auto through = [&](const cv::Mat& src, cv::Mat& dst, int flags) {
+                cv::Mat tmp(nh, nw, src.type());
+                resize_into(src, tmp, flags);
+                tmp(window).copyTo(dst(inner));
+            };
+            fill_outside(o.image_mat, inner, image_filler(border));
+            through(s.image.mat, o.image_mat, cv::INTER_LINEAR);
+            if (s.has_mask) {
+                fill_outside(o.mask_mat, inner, mask_filler(s));
+                through(s.mask.mat, o.mask_mat, cv::INTER_NEAREST);
             }
         }
         if (s.has_points) poly::transform(s.points, map, frame, out);
     }
-    return store(s, image_arr, mask_arr, &out, py::int_(0));
+    return store(s, o.image, o.mask, &out, py::int_(0));
 }
 
 PYBIND11_MODULE(scale_jitter, m) {
