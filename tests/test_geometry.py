@@ -347,6 +347,22 @@ def test_perspective_pixels(pixels, interpolation):
     np.testing.assert_array_equal(out["mask"], ref_ops.warp_perspective(mask, M, INTER["nearest"], 7))
 
 
+@pytest.mark.parametrize("shape", [(7, 300, 3), (15, 70), (200, 9, 4), (1, 1, 3), (40, 1100, 3)])
+def test_perspective_pixels_at_odd_sizes(shape):
+    # Short images change the column blocks of OpenCV's coordinate pass.
+    rng = np.random.RandomState(len(shape) + shape[0])
+    image = rng.randint(0, 256, shape).astype(np.uint8)
+    mask = rng.randint(0, 9, shape[:2]).astype(np.uint16)
+    fill = [1, 2, 3, 4][:shape[-1]] if len(shape) == 3 else 1
+    random.seed(0)
+    out = kiro.perspective({"image": image, "mask": mask}, distortion=[0, 0.2], fill=fill)
+    r = random.Random(0)
+    r.random()
+    M = perspective_module._matrix(shape[1], shape[0], [r.uniform(0, 0.2) for _ in range(8)])
+    np.testing.assert_array_equal(out["image"], ref_ops.warp_perspective(image, M, 1, fill))
+    np.testing.assert_array_equal(out["mask"], ref_ops.warp_perspective(mask, M, 0, 0))
+
+
 def padded(a, x0, y0, w, h, fill):
     """a[y0:y0 + h, x0:x0 + w] with out-of-image parts set to fill."""
     out = np.empty((h, w) + a.shape[2:], a.dtype)

@@ -1,7 +1,8 @@
-// Affine warps with a constant border, equal to cv::warpAffine's: bilinear
-// for 8-bit images of 1, 3 or 4 channels, nearest-neighbour for single
-// elements of 1, 2, 4 or 8 bytes (masks of any element type, moved as raw
-// bits). Everything else goes to cv::warpAffine itself.
+// Affine and perspective warps with a constant border, equal to
+// cv::warpAffine's and cv::warpPerspective's: bilinear for 8-bit images of 1,
+// 3 or 4 channels, nearest-neighbour for single elements of 1, 2, 4 or 8
+// bytes (masks of any element type, moved as raw bits). Everything else goes
+// to OpenCV itself.
 //
 // The first call checks the kernels against the installed OpenCV on probe
 // images (the coordinate arithmetic is floating point) and falls back to
@@ -21,7 +22,15 @@ KIRO_DECLARE_KERNELS(
     void warp_linear_u8(const uint8_t* src, size_t src_step, int src_rows, int src_cols, int cn, uint8_t* dst,
                         size_t dst_step, int dst_cols, const double* M, const uint8_t* border, int y0, int y1);
     void warp_nearest(const uint8_t* src, size_t src_step, int src_rows, int src_cols, int elem_size, uint8_t* dst,
-                      size_t dst_step, int dst_cols, const double* M, const uint8_t* border, int y0, int y1);)
+                      size_t dst_step, int dst_cols, const double* M, const uint8_t* border, int y0, int y1);
+    // Perspective warps; M is the 3 x 3 map from destination to source and
+    // `block` the column block of cv::warpPerspective's coordinate pass.
+    void warp_perspective_linear_u8(const uint8_t* src, size_t src_step, int src_rows, int src_cols, int cn,
+                                    uint8_t* dst, size_t dst_step, int dst_cols, int block, const double* M,
+                                    const uint8_t* border, int y0, int y1);
+    void warp_perspective_nearest(const uint8_t* src, size_t src_step, int src_rows, int src_cols, int elem_size,
+                                  uint8_t* dst, size_t dst_step, int dst_cols, int block, const double* M,
+                                  const uint8_t* border, int y0, int y1);)
 
 namespace kiro {
 
@@ -160,6 +169,103 @@ inline void warp_affine_nearest(const cv::Mat& src, cv::Mat& dst, const cv::Matx
     }
     cv::warpAffine(src, dst, M, dst.size(), cv::INTER_NEAREST | (inverse ? cv::WARP_INVERSE_MAP : 0),
                    cv::BORDER_CONSTANT, value);
+}
+
+namespace warp_detail {
+
+// cv::warpPerspective's column block for a destination of `rows` rows.
+inline int perspective_block(int rows, int cols) {
+    int bh = std::min(16, rows);
+    const int bw = std::min(1024 / bh, cols);
+    return bw;
+}
+
+// The destination-to-source map as cv::warpPerspective inverts it.
+inline void perspective_inverse(const cv::Matx33d& M, double out[9]) {
+    cv::Mat inv;
+    cv::invert(cv::Mat(M), inv);
+    for (int i = 0; i < 9; ++i) out[i] = inv.at<double>(i / 3, i % 3);
+}
+
+inline void perspective_kernel(const cv::Mat& src, cv::Mat& dst, const double M[9], const uint8_t* border,
+                               bool nearest) {
+    const int block = perspective_block(dst.rows, dst.cols);
+    in_stripes(dst.rows, [&](int y0, int y1) {
+        if (nearest)
+            KIRO_DISPATCH(warp_perspective_nearest)(src.data, src.step, src.rows, src.cols,
+                                                    static_cast<int>(src.elemSize()), dst.data, dst.step, dst.cols,
+                                                    block, M, border, y0, y1);
+        else
+            KIRO_DISPATCH(warp_perspective_linear_u8)(src.data, src.step, src.rows, src.cols, src.channels(),
+                                                      dst.data, dst.step, dst.cols, block, M, border, y0, y1);
+    });
+}
+
+inline bool perspective_agrees() {
+    cv::RNG rng(0x6b69726f);
+    for (int cn : {1, 3, 4}) {
+        for (cv::Size size : {cv::Size(53, 37), cv::Size(131, 9)}) {
+            cv::Mat probe(size, CV_8UC(cn));
+            rng.fill(probe, cv::RNG::UNIFORM, 0, 256);
+            const cv::Point2f from[4] = {{0, 0}, {float(size.width), 0}, {float(size.width), float(size.height)},
+                                         {0, float(size.height)}};
+            const cv::Point2f to[4] = {{3.2f, 1.1f}, {size.width - 5.7f, -2.f}, {size.width + 4.f, size.height - 1.3f},
+                                       {-2.5f, size.height - 3.f}};
+            const cv::Matx33d H = cv::getPerspectiveTransform(from, to);
+            double M[9];
+            perspective_inverse(H, M);
+            const uint8_t border[4] = {7, 250, 0, 99};
+            cv::Mat want, got(probe.size(), probe.type());
+            cv::warpPerspective(probe, want, H, probe.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+                                cv::Scalar(7, 250, 0, 99));
+            perspective_kernel(probe, got, M, border, false);
+            if (cv::norm(want, got, cv::NORM_INF) != 0) return false;
+            cv::warpPerspective(probe, want, H, probe.size(), cv::INTER_NEAREST, cv::BORDER_CONSTANT,
+                                cv::Scalar(7, 250, 0, 99));
+            if (cn == 1 || cn == 4) {
+                cv::Mat raw = probe.reshape(1), raw_got(raw.size(), raw.type());
+                if (cn == 4) raw = cv::Mat(probe.rows, probe.cols, CV_32SC1, probe.data, probe.step);
+                raw_got.create(raw.size(), raw.type());
+                perspective_kernel(raw, raw_got, M, border, true);
+                cv::Mat back(probe.rows, probe.cols, probe.type(), raw_got.data, raw_got.step);
+                if (cv::norm(want, back, cv::NORM_INF) != 0) return false;
+            }
+        }
+    }
+    return true;
+}
+
+inline bool perspective_exact() {
+    static const bool agree = perspective_agrees();
+    return agree;
+}
+
+}  // namespace warp_detail
+
+// cv::warpPerspective(src, dst, M, dst.size(), flags, BORDER_CONSTANT, fill)
+// into the allocated `dst`: kiro's kernels for bilinear 8-bit images of 1, 3
+// or 4 channels and for nearest-neighbour single elements; `raw_fill` is the
+// fill as one element's bytes for the nearest kernel.
+inline void warp_perspective(const cv::Mat& src, cv::Mat& dst, const cv::Matx33d& M, int flags, const cv::Scalar& fill,
+                             const uint8_t* raw_fill = nullptr) {
+    const int cn = src.channels();
+    const size_t elem = src.elemSize();
+    const bool fits = warp_detail::sizes_fit(src, dst.size());
+    const bool linear = flags == cv::INTER_LINEAR && src.depth() == CV_8U && (cn == 1 || cn == 3 || cn == 4);
+    const bool nearest = flags == cv::INTER_NEAREST && raw_fill && (elem == 1 || elem == 2 || elem == 4 || elem == 8);
+    if (fits && (linear || nearest) && warp_detail::perspective_exact()) {
+        double map[9];
+        warp_detail::perspective_inverse(M, map);
+        uint8_t value[8];
+        if (linear) {
+            for (int k = 0; k < 4; ++k) value[k] = cv::saturate_cast<uint8_t>(fill[k]);
+        } else {
+            std::memcpy(value, raw_fill, elem);
+        }
+        warp_detail::perspective_kernel(src, dst, map, value, nearest);
+        return;
+    }
+    cv::warpPerspective(src, dst, M, dst.size(), flags, cv::BORDER_CONSTANT, fill);
 }
 
 }  // namespace kiro

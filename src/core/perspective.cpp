@@ -13,6 +13,7 @@
 
 #include "common/errors.hpp"
 #include "common/geometry.hpp"
+#include "common/warp.hpp"
 
 namespace py = pybind11;
 using namespace kiro::geometry;
@@ -89,10 +90,8 @@ py::object perspective(py::object data, py::object prob, py::object distortion, 
     poly::Output out;
     {
         py::gil_scoped_release nogil;
-        cv::warpPerspective(s.image.mat, o.image_mat, M, o.image_mat.size(), flags, cv::BORDER_CONSTANT, border);
-        if (s.has_mask)
-            cv::warpPerspective(s.mask.mat, o.mask_mat, M, o.mask_mat.size(), cv::INTER_NEAREST, cv::BORDER_CONSTANT,
-                                raw_scalar(s.mask));
+        kiro::warp_perspective(s.image.mat, o.image_mat, M, flags, border);
+        if (s.has_mask) kiro::warp_perspective(s.mask.mat, o.mask_mat, M, cv::INTER_NEAREST, raw_scalar(s.mask), s.mask.fill);
         if (s.has_points) poly::transform(s.points, map, frame, out);
     }
     return store(s, o.image, o.mask, &out, py::int_(0));

@@ -9,6 +9,7 @@
 #include <opencv2/core/hal/intrin.hpp>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -233,6 +234,22 @@ void warp_linear_u8(const uint8_t* src, size_t src_step, int src_rows, int src_c
 
 namespace {
 
+// One row of nearest-neighbour samples: the element at each cell, or the
+// border element off the image.
+template <class T>
+void nearest_row(const uint8_t* src, int src_rows, int src_cols, const Cells& c, int n, T fill, T* out) {
+    const unsigned w = static_cast<unsigned>(src_cols), h = static_cast<unsigned>(src_rows);
+    const short* sx = c.sx.data();
+    const short* sy = c.sy.data();
+    const int* ofs = c.ofs.data();
+    for (int x = 0; x < n; ++x) {
+        if (static_cast<unsigned>(sx[x]) < w && static_cast<unsigned>(sy[x]) < h)
+            std::memcpy(out + x, src + ofs[x], sizeof(T));
+        else
+            out[x] = fill;
+    }
+}
+
 template <class T>
 void nearest_rows(const uint8_t* src, size_t src_step, int src_rows, int src_cols, uint8_t* dst, size_t dst_step,
                   int dst_cols, const double* M, const uint8_t* border, int y0, int y1) {
@@ -241,21 +258,12 @@ void nearest_rows(const uint8_t* src, size_t src_step, int src_rows, int src_col
     T fill;
     std::memcpy(&fill, border, sizeof(T));
     const int round_delta = kAbScale / 2;
-    const unsigned w = static_cast<unsigned>(src_cols), h = static_cast<unsigned>(src_rows);
     for (int y = y0; y < y1; ++y) {
         const int X0 = saturate_cast<int>((M[1] * y + M[2]) * kAbScale) + round_delta;
         const int Y0 = saturate_cast<int>((M[4] * y + M[5]) * kAbScale) + round_delta;
         row_cells(d, X0, Y0, 0, dst_cols, kAbBits, 0, static_cast<int>(src_step), sizeof(T), c);
-        T* out = reinterpret_cast<T*>(dst + static_cast<ptrdiff_t>(y) * dst_step);
-        const short* sx = c.sx.data();
-        const short* sy = c.sy.data();
-        const int* ofs = c.ofs.data();
-        for (int x = 0; x < dst_cols; ++x) {
-            if (static_cast<unsigned>(sx[x]) < w && static_cast<unsigned>(sy[x]) < h)
-                std::memcpy(out + x, src + ofs[x], sizeof(T));
-            else
-                out[x] = fill;
-        }
+        nearest_row<T>(src, src_rows, src_cols, c, dst_cols, fill,
+                       reinterpret_cast<T*>(dst + static_cast<ptrdiff_t>(y) * dst_step));
     }
 }
 
@@ -268,6 +276,115 @@ void warp_nearest(const uint8_t* src, size_t src_step, int src_rows, int src_col
         case 2: nearest_rows<uint16_t>(src, src_step, src_rows, src_cols, dst, dst_step, dst_cols, M, border, y0, y1); break;
         case 4: nearest_rows<uint32_t>(src, src_step, src_rows, src_cols, dst, dst_step, dst_cols, M, border, y0, y1); break;
         default: nearest_rows<uint64_t>(src, src_step, src_rows, src_cols, dst, dst_step, dst_cols, M, border, y0, y1); break;
+    }
+}
+
+// ---- perspective ----------------------------------------------------------------
+//
+// cv::warpPerspective works in blocks of `bw` columns (64 for images of 16
+// rows or more): for block column xb and pixel x1 in it,
+//   W = (M6*xb + M7*y + M8) + M6*x1,  W = W ? s/W : 0
+//   X = round(clamp((M0*xb + M1*y + M2 + M0*x1) * W)),  likewise Y
+// with s = 32 (bilinear: 1/32 px cells) or 1 (nearest), in double precision.
+
+namespace {
+
+void perspective_cells(const double* M, int bw, int y, int n, bool nearest, int step, int elem, Cells& c) {
+    const double scale = nearest ? 1.0 : static_cast<double>(kTab);
+    const int bits = nearest ? 0 : kInterBits, mask = (1 << bits) - 1;
+    const double lo = static_cast<double>(INT_MIN), hi = static_cast<double>(INT_MAX);
+    for (int xb = 0; xb < n; xb += bw) {
+        const int m = std::min(bw, n - xb);
+        const double X0 = M[0] * xb + M[1] * y + M[2];
+        const double Y0 = M[3] * xb + M[4] * y + M[5];
+        const double W0 = M[6] * xb + M[7] * y + M[8];
+        int x1 = 0;
+#if CV_SIMD_64F
+        // One 16-bit vector of pixels a step: four double vectors of
+        // coordinates, rounded and packed as the scalar loop below does.
+        const int L = v_float64::nlanes;
+        double CV_DECL_ALIGNED(64) base[v_float64::nlanes];
+        for (int k = 0; k < L; ++k) base[k] = k;
+        const v_float64 vM0 = vx_setall_f64(M[0]), vM3 = vx_setall_f64(M[3]), vM6 = vx_setall_f64(M[6]);
+        const v_float64 vX0 = vx_setall_f64(X0), vY0 = vx_setall_f64(Y0), vW0 = vx_setall_f64(W0);
+        const v_float64 vs = vx_setall_f64(scale), zero = vx_setzero_f64();
+        const v_float64 vlo = vx_setall_f64(lo), vhi = vx_setall_f64(hi), vL = vx_setall_f64(static_cast<double>(L));
+        const v_int32 vmask = vx_setall_s32(mask), vstep = vx_setall_s32(step), velem = vx_setall_s32(elem);
+        v_float64 vx = vx_load(base);
+        for (; x1 + 4 * L <= m; x1 += 4 * L) {
+            v_float64 fX[4], fY[4];
+            for (int k = 0; k < 4; ++k) {
+                v_float64 W = vW0 + vM6 * vx;
+                W = (vs / W) & (W != zero);
+                fX[k] = v_max(vlo, v_min(vhi, (vX0 + vM0 * vx) * W));
+                fY[k] = v_max(vlo, v_min(vhi, (vY0 + vM3 * vx) * W));
+                vx += vL;
+            }
+            const v_int32 X1 = v_round(fX[0], fX[1]), X2 = v_round(fX[2], fX[3]);
+            const v_int32 Y1 = v_round(fY[0], fY[1]), Y2 = v_round(fY[2], fY[3]);
+            const v_int16 sx = v_pack(X1 >> bits, X2 >> bits), sy = v_pack(Y1 >> bits, Y2 >> bits);
+            const int i = xb + x1;
+            v_store(c.sx.data() + i, sx);
+            v_store(c.sy.data() + i, sy);
+            v_store(c.fx.data() + i, v_pack(X1 & vmask, X2 & vmask));
+            v_store(c.fy.data() + i, v_pack(Y1 & vmask, Y2 & vmask));
+            v_int32 sx1, sx2, sy1, sy2;
+            v_expand(sx, sx1, sx2);
+            v_expand(sy, sy1, sy2);
+            v_store(c.ofs.data() + i, sy1 * vstep + sx1 * velem);
+            v_store(c.ofs.data() + i + v_int32::nlanes, sy2 * vstep + sx2 * velem);
+        }
+#endif
+        for (; x1 < m; ++x1) {
+            double W = W0 + M[6] * x1;
+            W = W ? scale / W : 0;
+            const double fX = std::max(lo, std::min(hi, (X0 + M[0] * x1) * W));
+            const double fY = std::max(lo, std::min(hi, (Y0 + M[3] * x1) * W));
+            const int X = saturate_cast<int>(fX), Y = saturate_cast<int>(fY);
+            const int i = xb + x1;
+            c.sx[i] = saturate_cast<short>(X >> bits);
+            c.sy[i] = saturate_cast<short>(Y >> bits);
+            c.fx[i] = static_cast<short>(X & mask);
+            c.fy[i] = static_cast<short>(Y & mask);
+            c.ofs[i] = static_cast<int>(static_cast<uint32_t>(c.sy[i]) * static_cast<uint32_t>(step) +
+                                        static_cast<uint32_t>(c.sx[i]) * static_cast<uint32_t>(elem));
+        }
+    }
+}
+
+}  // namespace
+
+void warp_perspective_linear_u8(const uint8_t* src, size_t src_step, int src_rows, int src_cols, int cn, uint8_t* dst,
+                                size_t dst_step, int dst_cols, int block, const double* M, const uint8_t* border,
+                                int y0, int y1) {
+    Cells c(dst_cols);
+    std::vector<uint8_t> flags(dst_cols);
+    for (int y = y0; y < y1; ++y) {
+        perspective_cells(M, block, y, dst_cols, false, static_cast<int>(src_step), cn, c);
+        interior_flags(c, dst_cols, src_rows, src_cols, cn, src_step, flags.data());
+        uint8_t* out = dst + static_cast<ptrdiff_t>(y) * dst_step;
+        const uint8_t* f = flags.data();
+        switch (cn) {
+            case 1: linear_row<1>(src, src_step, src_rows, src_cols, c, f, dst_cols, border, out); break;
+            case 3: linear_row<3>(src, src_step, src_rows, src_cols, c, f, dst_cols, border, out); break;
+            default: linear_row<4>(src, src_step, src_rows, src_cols, c, f, dst_cols, border, out); break;
+        }
+    }
+}
+
+void warp_perspective_nearest(const uint8_t* src, size_t src_step, int src_rows, int src_cols, int elem_size,
+                              uint8_t* dst, size_t dst_step, int dst_cols, int block, const double* M,
+                              const uint8_t* border, int y0, int y1) {
+    Cells c(dst_cols);
+    for (int y = y0; y < y1; ++y) {
+        perspective_cells(M, block, y, dst_cols, true, static_cast<int>(src_step), elem_size, c);
+        uint8_t* out = dst + static_cast<ptrdiff_t>(y) * dst_step;
+        switch (elem_size) {
+            case 1: { uint8_t f; std::memcpy(&f, border, 1); nearest_row<uint8_t>(src, src_rows, src_cols, c, dst_cols, f, out); break; }
+            case 2: { uint16_t f; std::memcpy(&f, border, 2); nearest_row<uint16_t>(src, src_rows, src_cols, c, dst_cols, f, reinterpret_cast<uint16_t*>(out)); break; }
+            case 4: { uint32_t f; std::memcpy(&f, border, 4); nearest_row<uint32_t>(src, src_rows, src_cols, c, dst_cols, f, reinterpret_cast<uint32_t*>(out)); break; }
+            default: { uint64_t f; std::memcpy(&f, border, 8); nearest_row<uint64_t>(src, src_rows, src_cols, c, dst_cols, f, reinterpret_cast<uint64_t*>(out)); break; }
+        }
     }
 }
 
