@@ -292,6 +292,7 @@ IMAGES = {
     "grey": lambda rng: rng.randint(0, 256, (H, W)).astype(np.uint8),
     "bgra": lambda rng: rng.randint(0, 256, (H, W, 4)).astype(np.uint8),
     "float": lambda rng: rng.uniform(0, 1, (H, W, 3)).astype(np.float32),
+    "bgr16": lambda rng: rng.randint(0, 65536, (H, W, 3)).astype(np.uint16),
 }
 
 
@@ -307,6 +308,16 @@ def test_flip_pixels(pixels, direction, code):
     out = kiro.flip({"image": image, "mask": mask}, prob=1, direction=direction)
     np.testing.assert_array_equal(out["image"], ref_ops.flip(image, code))
     np.testing.assert_array_equal(out["mask"], ref_ops.flip(mask, code))
+
+
+@pytest.mark.parametrize("width", [1, 7, 33, 101])
+@pytest.mark.parametrize("dtype, channels", [(np.uint8, 1), (np.uint8, 3), (np.uint8, 4), (np.uint16, 3),
+                                             (np.int32, 2), (np.float32, 3), (np.uint8, 5)])
+def test_flip_rows_of_any_width_and_element(width, dtype, channels):
+    rng = np.random.RandomState(width)
+    image = rng.randint(0, 250, (5, width, channels)).astype(dtype)
+    np.testing.assert_array_equal(kiro.flip(image, prob=1), image[:, ::-1])
+    np.testing.assert_array_equal(kiro.flip(image, prob=1, direction="both"), image[::-1, ::-1])
 
 
 @pytest.mark.parametrize("interpolation", ["nearest", "linear", "cubic"])

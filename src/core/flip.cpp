@@ -6,6 +6,7 @@
 #include <opencv2/core.hpp>
 
 #include "common/errors.hpp"
+#include "common/flip.hpp"
 #include "common/geometry.hpp"
 
 namespace py = pybind11;
@@ -27,8 +28,8 @@ py::object flip(py::object data, py::object prob, py::object direction) {
     poly::Output out;
     {
         py::gil_scoped_release nogil;
-        cv::flip(s.image.mat, o.image_mat, code);
-        if (s.has_mask) cv::flip(s.mask.mat, o.mask_mat, code);
+        kiro::flip(s.image.mat, o.image_mat, code);
+        if (s.has_mask) kiro::flip(s.mask.mat, o.mask_mat, code);
         if (s.has_points) poly::transform(s.points, map, {W, H, 0.0, 0.0}, out);
     }
     return store(s, o.image, o.mask, &out, py::int_(0));
