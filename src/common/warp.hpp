@@ -18,19 +18,36 @@
 
 #include "common/dispatch.hpp"
 
+namespace kiro {
+
+// A perspective warp of an 8-bit image of 1, 3 or 4 channels (bilinear)
+// and/or a mask of single 1-, 2-, 4- or 8-byte elements (nearest), both of
+// the source size, through the 3 x 3 destination-to-source map M; `block`
+// is the column block of cv::warpPerspective's coordinate pass.
+struct PerspectiveJob {
+    const double* M = nullptr;
+    int block = 64, src_rows = 0, src_cols = 0, dst_cols = 0;
+    const uint8_t* image = nullptr;  // null: no image
+    size_t image_step = 0, image_dst_step = 0;
+    uint8_t* image_dst = nullptr;
+    int cn = 0;
+    const uint8_t* image_border = nullptr;
+    const uint8_t* mask = nullptr;  // null: no mask
+    size_t mask_step = 0, mask_dst_step = 0;
+    uint8_t* mask_dst = nullptr;
+    int elem = 0;
+    const uint8_t* mask_border = nullptr;
+};
+
+}  // namespace kiro
+
 KIRO_DECLARE_KERNELS(
     void warp_linear_u8(const uint8_t* src, size_t src_step, int src_rows, int src_cols, int cn, uint8_t* dst,
                         size_t dst_step, int dst_cols, const double* M, const uint8_t* border, int y0, int y1);
     void warp_nearest(const uint8_t* src, size_t src_step, int src_rows, int src_cols, int elem_size, uint8_t* dst,
                       size_t dst_step, int dst_cols, const double* M, const uint8_t* border, int y0, int y1);
-    // Perspective warps; M is the 3 x 3 map from destination to source and
-    // `block` the column block of cv::warpPerspective's coordinate pass.
-    void warp_perspective_linear_u8(const uint8_t* src, size_t src_step, int src_rows, int src_cols, int cn,
-                                    uint8_t* dst, size_t dst_step, int dst_cols, int block, const double* M,
-                                    const uint8_t* border, int y0, int y1);
-    void warp_perspective_nearest(const uint8_t* src, size_t src_step, int src_rows, int src_cols, int elem_size,
-                                  uint8_t* dst, size_t dst_step, int dst_cols, int block, const double* M,
-                                  const uint8_t* border, int y0, int y1);)
+    // Destination rows [y0, y1) of a perspective job.
+    void warp_perspective(const PerspectiveJob& job, int y0, int y1);)
 
 namespace kiro {
 
@@ -187,18 +204,32 @@ inline void perspective_inverse(const cv::Matx33d& M, double out[9]) {
     for (int i = 0; i < 9; ++i) out[i] = inv.at<double>(i / 3, i % 3);
 }
 
-inline void perspective_kernel(const cv::Mat& src, cv::Mat& dst, const double M[9], const uint8_t* border,
-                               bool nearest) {
-    const int block = perspective_block(dst.rows, dst.cols);
-    in_stripes(dst.rows, [&](int y0, int y1) {
-        if (nearest)
-            KIRO_DISPATCH(warp_perspective_nearest)(src.data, src.step, src.rows, src.cols,
-                                                    static_cast<int>(src.elemSize()), dst.data, dst.step, dst.cols,
-                                                    block, M, border, y0, y1);
-        else
-            KIRO_DISPATCH(warp_perspective_linear_u8)(src.data, src.step, src.rows, src.cols, src.channels(),
-                                                      dst.data, dst.step, dst.cols, block, M, border, y0, y1);
-    });
+inline void run_perspective(const PerspectiveJob& job, int rows) {
+    in_stripes(rows, [&](int y0, int y1) { KIRO_DISPATCH(warp_perspective)(job, y0, y1); });
+}
+
+// The job for `image` (bilinear) and/or `mask` (nearest) of src_size into
+// dst (either may be null).
+inline PerspectiveJob perspective_job(const double M[9], const cv::Mat* image, cv::Mat* image_dst,
+                                      const uint8_t* image_border, const cv::Mat* mask, cv::Mat* mask_dst,
+                                      const uint8_t* mask_border) {
+    PerspectiveJob j;
+    const cv::Mat& any = image ? *image : *mask;
+    const cv::Mat& any_dst = image ? *image_dst : *mask_dst;
+    j.M = M;
+    j.block = perspective_block(any_dst.rows, any_dst.cols);
+    j.src_rows = any.rows;
+    j.src_cols = any.cols;
+    j.dst_cols = any_dst.cols;
+    if (image) {
+        j.image = image->data, j.image_step = image->step, j.image_dst = image_dst->data;
+        j.image_dst_step = image_dst->step, j.cn = image->channels(), j.image_border = image_border;
+    }
+    if (mask) {
+        j.mask = mask->data, j.mask_step = mask->step, j.mask_dst = mask_dst->data;
+        j.mask_dst_step = mask_dst->step, j.elem = static_cast<int>(mask->elemSize()), j.mask_border = mask_border;
+    }
+    return j;
 }
 
 inline bool perspective_agrees() {
@@ -216,17 +247,20 @@ inline bool perspective_agrees() {
             perspective_inverse(H, M);
             const uint8_t border[4] = {7, 250, 0, 99};
             cv::Mat want, got(probe.size(), probe.type());
+            // Bilinear image and (viewed as single elements) nearest mask in one job.
+            cv::Mat raw = cv::Mat(probe.rows, probe.cols, cn == 4 ? CV_32SC1 : cn == 3 ? CV_8UC1 : CV_8UC1, probe.data,
+                                  probe.step);
+            if (cn == 3) raw = probe.reshape(1);  // three times as wide, still single bytes
+            cv::Mat raw_got(raw.size(), raw.type()), raw_want;
+            const PerspectiveJob job = perspective_job(M, &probe, &got, border, cn == 3 ? nullptr : &raw, &raw_got,
+                                                       border);
+            run_perspective(job, got.rows);
             cv::warpPerspective(probe, want, H, probe.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
                                 cv::Scalar(7, 250, 0, 99));
-            perspective_kernel(probe, got, M, border, false);
             if (cv::norm(want, got, cv::NORM_INF) != 0) return false;
-            cv::warpPerspective(probe, want, H, probe.size(), cv::INTER_NEAREST, cv::BORDER_CONSTANT,
-                                cv::Scalar(7, 250, 0, 99));
-            if (cn == 1 || cn == 4) {
-                cv::Mat raw = probe.reshape(1), raw_got(raw.size(), raw.type());
-                if (cn == 4) raw = cv::Mat(probe.rows, probe.cols, CV_32SC1, probe.data, probe.step);
-                raw_got.create(raw.size(), raw.type());
-                perspective_kernel(raw, raw_got, M, border, true);
+            if (cn != 3) {
+                cv::warpPerspective(probe, want, H, probe.size(), cv::INTER_NEAREST, cv::BORDER_CONSTANT,
+                                    cv::Scalar(7, 250, 0, 99));
                 cv::Mat back(probe.rows, probe.cols, probe.type(), raw_got.data, raw_got.step);
                 if (cv::norm(want, back, cv::NORM_INF) != 0) return false;
             }
@@ -242,30 +276,37 @@ inline bool perspective_exact() {
 
 }  // namespace warp_detail
 
-// cv::warpPerspective(src, dst, M, dst.size(), flags, BORDER_CONSTANT, fill)
-// into the allocated `dst`: kiro's kernels for bilinear 8-bit images of 1, 3
-// or 4 channels and for nearest-neighbour single elements; `raw_fill` is the
-// fill as one element's bytes for the nearest kernel.
-inline void warp_perspective(const cv::Mat& src, cv::Mat& dst, const cv::Matx33d& M, int flags, const cv::Scalar& fill,
-                             const uint8_t* raw_fill = nullptr) {
-    const int cn = src.channels();
-    const size_t elem = src.elemSize();
-    const bool fits = warp_detail::sizes_fit(src, dst.size());
-    const bool linear = flags == cv::INTER_LINEAR && src.depth() == CV_8U && (cn == 1 || cn == 3 || cn == 4);
-    const bool nearest = flags == cv::INTER_NEAREST && raw_fill && (elem == 1 || elem == 2 || elem == 4 || elem == 8);
-    if (fits && (linear || nearest) && warp_detail::perspective_exact()) {
+// cv::warpPerspective of an image (with `flags`, `fill`) and/or a mask
+// (nearest, its fill as a Scalar and as one element's bytes) by M into the
+// allocated destinations; either pair may be null. 8-bit images of 1, 3 or 4
+// channels warped bilinearly and masks of 1-, 2-, 4- or 8-byte elements go
+// through kiro's kernels, in one coordinate pass; the rest to OpenCV.
+inline void warp_perspective(const cv::Matx33d& M, const cv::Mat* image, cv::Mat* image_dst, int flags,
+                             const cv::Scalar& fill, const cv::Mat* mask = nullptr, cv::Mat* mask_dst = nullptr,
+                             const cv::Scalar& mask_fill = cv::Scalar(), const uint8_t* mask_raw_fill = nullptr) {
+    const cv::Mat* own_image = nullptr;
+    const cv::Mat* own_mask = nullptr;
+    if (image && warp_detail::sizes_fit(*image, image_dst->size()) && flags == cv::INTER_LINEAR &&
+        image->depth() == CV_8U && (image->channels() == 1 || image->channels() == 3 || image->channels() == 4))
+        own_image = image;
+    const size_t elem = mask ? mask->elemSize() : 0;
+    if (mask && mask_raw_fill && warp_detail::sizes_fit(*mask, mask_dst->size()) &&
+        (elem == 1 || elem == 2 || elem == 4 || elem == 8) && (mask->channels() == 1 || mask->type() == CV_32SC2))
+        own_mask = mask;
+    if ((own_image || own_mask) && !warp_detail::perspective_exact()) own_image = own_mask = nullptr;
+    if (own_image || own_mask) {
         double map[9];
         warp_detail::perspective_inverse(M, map);
-        uint8_t value[8];
-        if (linear) {
-            for (int k = 0; k < 4; ++k) value[k] = cv::saturate_cast<uint8_t>(fill[k]);
-        } else {
-            std::memcpy(value, raw_fill, elem);
-        }
-        warp_detail::perspective_kernel(src, dst, map, value, nearest);
-        return;
+        uint8_t value[4];
+        for (int k = 0; k < 4; ++k) value[k] = cv::saturate_cast<uint8_t>(fill[k]);
+        const PerspectiveJob job = warp_detail::perspective_job(map, own_image, image_dst, value, own_mask, mask_dst,
+                                                                mask_raw_fill);
+        warp_detail::run_perspective(job, (own_image ? image_dst : mask_dst)->rows);
     }
-    cv::warpPerspective(src, dst, M, dst.size(), flags, cv::BORDER_CONSTANT, fill);
+    if (image && !own_image)
+        cv::warpPerspective(*image, *image_dst, M, image_dst->size(), flags, cv::BORDER_CONSTANT, fill);
+    if (mask && !own_mask)
+        cv::warpPerspective(*mask, *mask_dst, M, mask_dst->size(), cv::INTER_NEAREST, cv::BORDER_CONSTANT, mask_fill);
 }
 
 }  // namespace kiro

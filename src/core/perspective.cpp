@@ -90,8 +90,9 @@ py::object perspective(py::object data, py::object prob, py::object distortion, 
     poly::Output out;
     {
         py::gil_scoped_release nogil;
-        kiro::warp_perspective(s.image.mat, o.image_mat, M, flags, border);
-        if (s.has_mask) kiro::warp_perspective(s.mask.mat, o.mask_mat, M, cv::INTER_NEAREST, raw_scalar(s.mask), s.mask.fill);
+        kiro::warp_perspective(M, &s.image.mat, &o.image_mat, flags, border, s.has_mask ? &s.mask.mat : nullptr,
+                               s.has_mask ? &o.mask_mat : nullptr, s.has_mask ? raw_scalar(s.mask) : cv::Scalar(),
+                               s.has_mask ? s.mask.fill : nullptr);
         if (s.has_points) poly::transform(s.points, map, frame, out);
     }
     return store(s, o.image, o.mask, &out, py::int_(0));

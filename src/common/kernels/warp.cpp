@@ -5,6 +5,8 @@
 // four products sum to 1024 and a value is (sum + 512) >> 10. Neighbours off
 // the image take the border value; a pixel whose whole 2 x 2 cell is off the
 // image is the border value.
+#include "common/warp.hpp"
+
 #include <opencv2/core.hpp>
 #include <opencv2/core/hal/intrin.hpp>
 
@@ -286,12 +288,56 @@ void warp_nearest(const uint8_t* src, size_t src_step, int src_rows, int src_col
 //   W = (M6*xb + M7*y + M8) + M6*x1,  W = W ? s/W : 0
 //   X = round(clamp((M0*xb + M1*y + M2 + M0*x1) * W)),  likewise Y
 // with s = 32 (bilinear: 1/32 px cells) or 1 (nearest), in double precision.
+// Scaling by a power of two commutes with rounding, so (A * (32/W)) is
+// exactly 32 * (A * (1/W)): one division serves both kinds of cells.
 
 namespace {
 
-void perspective_cells(const double* M, int bw, int y, int n, bool nearest, int step, int elem, Cells& c) {
-    const double scale = nearest ? 1.0 : static_cast<double>(kTab);
-    const int bits = nearest ? 0 : kInterBits, mask = (1 << bits) - 1;
+// Where one kind of cell goes: `c` (null: not wanted), the cell bits (5 for
+// bilinear, 0 for nearest) and the source layout for the byte offsets.
+struct CellOut {
+    Cells* c;
+    int bits, step, elem;
+};
+
+#if CV_SIMD_64F
+inline void store_cells(const CellOut& o, int i, const v_float64* tX, const v_float64* tY, const v_float64& vlo,
+                        const v_float64& vhi) {
+    const v_float64 s = vx_setall_f64(static_cast<double>(1 << o.bits));
+    auto clamp = [&](const v_float64& v) { return v_max(vlo, v_min(vhi, v * s)); };
+    const v_int32 X1 = v_round(clamp(tX[0]), clamp(tX[1])), X2 = v_round(clamp(tX[2]), clamp(tX[3]));
+    const v_int32 Y1 = v_round(clamp(tY[0]), clamp(tY[1])), Y2 = v_round(clamp(tY[2]), clamp(tY[3]));
+    const v_int32 vmask = vx_setall_s32((1 << o.bits) - 1);
+    const v_int16 sx = v_pack(X1 >> o.bits, X2 >> o.bits), sy = v_pack(Y1 >> o.bits, Y2 >> o.bits);
+    Cells& c = *o.c;
+    v_store(c.sx.data() + i, sx);
+    v_store(c.sy.data() + i, sy);
+    v_store(c.fx.data() + i, v_pack(X1 & vmask, X2 & vmask));
+    v_store(c.fy.data() + i, v_pack(Y1 & vmask, Y2 & vmask));
+    v_int32 sx1, sx2, sy1, sy2;
+    v_expand(sx, sx1, sx2);
+    v_expand(sy, sy1, sy2);
+    const v_int32 vstep = vx_setall_s32(o.step), velem = vx_setall_s32(o.elem);
+    v_store(c.ofs.data() + i, sy1 * vstep + sx1 * velem);
+    v_store(c.ofs.data() + i + v_int32::nlanes, sy2 * vstep + sx2 * velem);
+}
+#endif
+
+inline void store_cell(const CellOut& o, int i, double tX, double tY, double lo, double hi) {
+    const double s = static_cast<double>(1 << o.bits);
+    const int X = saturate_cast<int>(std::max(lo, std::min(hi, tX * s)));
+    const int Y = saturate_cast<int>(std::max(lo, std::min(hi, tY * s)));
+    const int mask = (1 << o.bits) - 1;
+    Cells& c = *o.c;
+    c.sx[i] = saturate_cast<short>(X >> o.bits);
+    c.sy[i] = saturate_cast<short>(Y >> o.bits);
+    c.fx[i] = static_cast<short>(X & mask);
+    c.fy[i] = static_cast<short>(Y & mask);
+    c.ofs[i] = static_cast<int>(static_cast<uint32_t>(c.sy[i]) * static_cast<uint32_t>(o.step) +
+                                static_cast<uint32_t>(c.sx[i]) * static_cast<uint32_t>(o.elem));
+}
+
+void perspective_cells(const double* M, int bw, int y, int n, const CellOut& a, const CellOut& b) {
     const double lo = static_cast<double>(INT_MIN), hi = static_cast<double>(INT_MAX);
     for (int xb = 0; xb < n; xb += bw) {
         const int m = std::min(bw, n - xb);
@@ -300,91 +346,75 @@ void perspective_cells(const double* M, int bw, int y, int n, bool nearest, int 
         const double W0 = M[6] * xb + M[7] * y + M[8];
         int x1 = 0;
 #if CV_SIMD_64F
-        // One 16-bit vector of pixels a step: four double vectors of
-        // coordinates, rounded and packed as the scalar loop below does.
+        // One 16-bit vector of pixels a step: four double vectors.
         const int L = v_float64::nlanes;
         double CV_DECL_ALIGNED(64) base[v_float64::nlanes];
         for (int k = 0; k < L; ++k) base[k] = k;
         const v_float64 vM0 = vx_setall_f64(M[0]), vM3 = vx_setall_f64(M[3]), vM6 = vx_setall_f64(M[6]);
         const v_float64 vX0 = vx_setall_f64(X0), vY0 = vx_setall_f64(Y0), vW0 = vx_setall_f64(W0);
-        const v_float64 vs = vx_setall_f64(scale), zero = vx_setzero_f64();
+        const v_float64 one = vx_setall_f64(1.0), zero = vx_setzero_f64();
         const v_float64 vlo = vx_setall_f64(lo), vhi = vx_setall_f64(hi), vL = vx_setall_f64(static_cast<double>(L));
-        const v_int32 vmask = vx_setall_s32(mask), vstep = vx_setall_s32(step), velem = vx_setall_s32(elem);
         v_float64 vx = vx_load(base);
         for (; x1 + 4 * L <= m; x1 += 4 * L) {
-            v_float64 fX[4], fY[4];
+            v_float64 tX[4], tY[4];
             for (int k = 0; k < 4; ++k) {
-                v_float64 W = vW0 + vM6 * vx;
-                W = (vs / W) & (W != zero);
-                fX[k] = v_max(vlo, v_min(vhi, (vX0 + vM0 * vx) * W));
-                fY[k] = v_max(vlo, v_min(vhi, (vY0 + vM3 * vx) * W));
+                const v_float64 W = vW0 + vM6 * vx;
+                const v_float64 r = (one / W) & (W != zero);
+                tX[k] = (vX0 + vM0 * vx) * r;
+                tY[k] = (vY0 + vM3 * vx) * r;
                 vx += vL;
             }
-            const v_int32 X1 = v_round(fX[0], fX[1]), X2 = v_round(fX[2], fX[3]);
-            const v_int32 Y1 = v_round(fY[0], fY[1]), Y2 = v_round(fY[2], fY[3]);
-            const v_int16 sx = v_pack(X1 >> bits, X2 >> bits), sy = v_pack(Y1 >> bits, Y2 >> bits);
-            const int i = xb + x1;
-            v_store(c.sx.data() + i, sx);
-            v_store(c.sy.data() + i, sy);
-            v_store(c.fx.data() + i, v_pack(X1 & vmask, X2 & vmask));
-            v_store(c.fy.data() + i, v_pack(Y1 & vmask, Y2 & vmask));
-            v_int32 sx1, sx2, sy1, sy2;
-            v_expand(sx, sx1, sx2);
-            v_expand(sy, sy1, sy2);
-            v_store(c.ofs.data() + i, sy1 * vstep + sx1 * velem);
-            v_store(c.ofs.data() + i + v_int32::nlanes, sy2 * vstep + sx2 * velem);
+            if (a.c) store_cells(a, xb + x1, tX, tY, vlo, vhi);
+            if (b.c) store_cells(b, xb + x1, tX, tY, vlo, vhi);
         }
 #endif
         for (; x1 < m; ++x1) {
             double W = W0 + M[6] * x1;
-            W = W ? scale / W : 0;
-            const double fX = std::max(lo, std::min(hi, (X0 + M[0] * x1) * W));
-            const double fY = std::max(lo, std::min(hi, (Y0 + M[3] * x1) * W));
-            const int X = saturate_cast<int>(fX), Y = saturate_cast<int>(fY);
-            const int i = xb + x1;
-            c.sx[i] = saturate_cast<short>(X >> bits);
-            c.sy[i] = saturate_cast<short>(Y >> bits);
-            c.fx[i] = static_cast<short>(X & mask);
-            c.fy[i] = static_cast<short>(Y & mask);
-            c.ofs[i] = static_cast<int>(static_cast<uint32_t>(c.sy[i]) * static_cast<uint32_t>(step) +
-                                        static_cast<uint32_t>(c.sx[i]) * static_cast<uint32_t>(elem));
+            W = W ? 1.0 / W : 0;
+            const double tX = (X0 + M[0] * x1) * W, tY = (Y0 + M[3] * x1) * W;
+            if (a.c) store_cell(a, xb + x1, tX, tY, lo, hi);
+            if (b.c) store_cell(b, xb + x1, tX, tY, lo, hi);
         }
+    }
+}
+
+void linear_dispatch(const uint8_t* src, size_t step, int h, int w, int cn, const Cells& c, const uint8_t* f, int n,
+                     const uint8_t* border, uint8_t* out) {
+    switch (cn) {
+        case 1: linear_row<1>(src, step, h, w, c, f, n, border, out); break;
+        case 3: linear_row<3>(src, step, h, w, c, f, n, border, out); break;
+        default: linear_row<4>(src, step, h, w, c, f, n, border, out); break;
+    }
+}
+
+void nearest_dispatch(const uint8_t* src, int h, int w, int elem, const Cells& c, int n, const uint8_t* border,
+                      uint8_t* out) {
+    switch (elem) {
+        case 1: nearest_row<uint8_t>(src, h, w, c, n, *border, out); break;
+        case 2: { uint16_t f; std::memcpy(&f, border, 2); nearest_row<uint16_t>(src, h, w, c, n, f, reinterpret_cast<uint16_t*>(out)); break; }
+        case 4: { uint32_t f; std::memcpy(&f, border, 4); nearest_row<uint32_t>(src, h, w, c, n, f, reinterpret_cast<uint32_t*>(out)); break; }
+        default: { uint64_t f; std::memcpy(&f, border, 8); nearest_row<uint64_t>(src, h, w, c, n, f, reinterpret_cast<uint64_t*>(out)); break; }
     }
 }
 
 }  // namespace
 
-void warp_perspective_linear_u8(const uint8_t* src, size_t src_step, int src_rows, int src_cols, int cn, uint8_t* dst,
-                                size_t dst_step, int dst_cols, int block, const double* M, const uint8_t* border,
-                                int y0, int y1) {
-    Cells c(dst_cols);
-    std::vector<uint8_t> flags(dst_cols);
+void warp_perspective(const PerspectiveJob& job, int y0, int y1) {
+    const int n = job.dst_cols;
+    Cells lin(job.image ? n : 0), nn(job.mask ? n : 0);
+    std::vector<uint8_t> flags(job.image ? n : 0);
+    const CellOut a{job.image ? &lin : nullptr, kInterBits, static_cast<int>(job.image_step), job.cn};
+    const CellOut b{job.mask ? &nn : nullptr, 0, static_cast<int>(job.mask_step), job.elem};
     for (int y = y0; y < y1; ++y) {
-        perspective_cells(M, block, y, dst_cols, false, static_cast<int>(src_step), cn, c);
-        interior_flags(c, dst_cols, src_rows, src_cols, cn, src_step, flags.data());
-        uint8_t* out = dst + static_cast<ptrdiff_t>(y) * dst_step;
-        const uint8_t* f = flags.data();
-        switch (cn) {
-            case 1: linear_row<1>(src, src_step, src_rows, src_cols, c, f, dst_cols, border, out); break;
-            case 3: linear_row<3>(src, src_step, src_rows, src_cols, c, f, dst_cols, border, out); break;
-            default: linear_row<4>(src, src_step, src_rows, src_cols, c, f, dst_cols, border, out); break;
+        perspective_cells(job.M, job.block, y, n, a, b);
+        if (job.image) {
+            interior_flags(lin, n, job.src_rows, job.src_cols, job.cn, job.image_step, flags.data());
+            linear_dispatch(job.image, job.image_step, job.src_rows, job.src_cols, job.cn, lin, flags.data(), n,
+                               job.image_border, job.image_dst + static_cast<ptrdiff_t>(y) * job.image_dst_step);
         }
-    }
-}
-
-void warp_perspective_nearest(const uint8_t* src, size_t src_step, int src_rows, int src_cols, int elem_size,
-                              uint8_t* dst, size_t dst_step, int dst_cols, int block, const double* M,
-                              const uint8_t* border, int y0, int y1) {
-    Cells c(dst_cols);
-    for (int y = y0; y < y1; ++y) {
-        perspective_cells(M, block, y, dst_cols, true, static_cast<int>(src_step), elem_size, c);
-        uint8_t* out = dst + static_cast<ptrdiff_t>(y) * dst_step;
-        switch (elem_size) {
-            case 1: { uint8_t f; std::memcpy(&f, border, 1); nearest_row<uint8_t>(src, src_rows, src_cols, c, dst_cols, f, out); break; }
-            case 2: { uint16_t f; std::memcpy(&f, border, 2); nearest_row<uint16_t>(src, src_rows, src_cols, c, dst_cols, f, reinterpret_cast<uint16_t*>(out)); break; }
-            case 4: { uint32_t f; std::memcpy(&f, border, 4); nearest_row<uint32_t>(src, src_rows, src_cols, c, dst_cols, f, reinterpret_cast<uint32_t*>(out)); break; }
-            default: { uint64_t f; std::memcpy(&f, border, 8); nearest_row<uint64_t>(src, src_rows, src_cols, c, dst_cols, f, reinterpret_cast<uint64_t*>(out)); break; }
-        }
+        if (job.mask)
+            nearest_dispatch(job.mask, job.src_rows, job.src_cols, job.elem, nn, n, job.mask_border,
+                             job.mask_dst + static_cast<ptrdiff_t>(y) * job.mask_dst_step);
     }
 }
 
