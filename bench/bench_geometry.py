@@ -217,7 +217,7 @@ def cases(ctx):
     def cv2_letterbox(image, mask, points):
         cv2.copyMakeBorder(cv2.resize(image, (nw, nh), interpolation=cv2.INTER_LINEAR), top, lh - nh - top,
                            left, lw - nw - left, cv2.BORDER_CONSTANT, value=0)
-        cv2.copyMakeBorder(cv2.resize(mask, (nw, nh), interpolation=cv2.INTER_NEAREST), top, lh - nh - top,
+        cv2.copyMakeBorder(cv2.resize(mask, (nw, nh), interpolation=cv2.INTER_NEAREST_EXACT), top, lh - nh - top,
                            left, lw - nw - left, cv2.BORDER_CONSTANT, value=0)
         _cv2_points(points, box_map)
 
@@ -233,13 +233,13 @@ def cases(ctx):
 
     def cv2_resize(image, mask, points):
         cv2.resize(image, (rw, rh), interpolation=cv2.INTER_LINEAR)
-        cv2.resize(mask, (rw, rh), interpolation=cv2.INTER_NEAREST)
+        cv2.resize(mask, (rw, rh), interpolation=cv2.INTER_NEAREST_EXACT)
         _cv2_points(points, resize_map)
 
     ops.append(_Op("resize %d x %d" % RESIZE, lambda rec: kiro.resize(rec, RESIZE),
                    lambda image, mask, points: floors.resize(image, mask, rh, rw, rh, rw, 0, 0, points,
                                                              resize_map),
-                   "2 x cv::resize (bilinear image, nearest mask)", cv2_resize,
+                   "2 x cv::resize (bilinear image, nearest-exact mask)", cv2_resize,
                    lambda image, mask, kp, fresh: peers.resize(image, mask, RESIZE, kp, fresh)))
 
     # scale_jitter at a fixed scale: resized, then cropped one way and padded the other
@@ -257,7 +257,7 @@ def cases(ctx):
 
     def cv2_jitter(image, mask, points):
         x0, y0 = jitter_window()
-        for a, flags in ((image, cv2.INTER_LINEAR), (mask, cv2.INTER_NEAREST)):
+        for a, flags in ((image, cv2.INTER_LINEAR), (mask, cv2.INTER_NEAREST_EXACT)):
             win = cv2.resize(a, (sw, sh), interpolation=flags)[y0:y0 + jh, x0:x0 + jw]
             cv2.copyMakeBorder(win, 0, jh - win.shape[0], 0, jw - win.shape[1], cv2.BORDER_CONSTANT, value=0)
         if points is not None:

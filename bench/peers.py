@@ -55,6 +55,9 @@ def crop_resize(image, mask, rect, size):
     return _peer("Crop + Resize (image, mask)", make)
 
 
+NEAREST_EXACT = 6  # cv2.INTER_NEAREST_EXACT: kiro resizes masks by the source pixel under each centre
+
+
 def _geometry(name, transforms, image, mask, keypoints, fresh):
     """(name, callable) of A.Compose(transforms) on image and mask, with the
     polygon vertices (an N x 2 array) as keypoints when given (all kept:
@@ -106,7 +109,7 @@ def random_crop(image, mask, size, keypoints=None, fresh=False):
 
 def letterbox(image, mask, size, keypoints=None, fresh=False):
     def transforms():
-        return [A.LongestMaxSize(max_size=max(size), interpolation=1, mask_interpolation=0, p=1),
+        return [A.LongestMaxSize(max_size=max(size), interpolation=1, mask_interpolation=NEAREST_EXACT, p=1),
                 A.PadIfNeeded(min_height=size[0], min_width=size[1], position="center", border_mode=0,
                               fill=0, fill_mask=0, p=1)]
     return _geometry("LongestMaxSize + PadIfNeeded", transforms, image, mask, keypoints, fresh)
@@ -114,7 +117,7 @@ def letterbox(image, mask, size, keypoints=None, fresh=False):
 
 def resize(image, mask, size, keypoints=None, fresh=False):
     return _geometry("Resize", lambda: [A.Resize(height=size[0], width=size[1], interpolation=1,
-                                                 mask_interpolation=0, p=1)],
+                                                 mask_interpolation=NEAREST_EXACT, p=1)],
                      image, mask, keypoints, fresh)
 
 
@@ -122,7 +125,7 @@ def scale_jitter(image, mask, size, longer, keypoints=None, fresh=False):
     """Longer side to `longer`, padded bottom and right to at least `size`, then
     a random `size` window: the same work as one fixed-scale jitter."""
     def transforms():
-        return [A.LongestMaxSize(max_size=longer, interpolation=1, mask_interpolation=0, p=1),
+        return [A.LongestMaxSize(max_size=longer, interpolation=1, mask_interpolation=NEAREST_EXACT, p=1),
                 A.PadIfNeeded(min_height=size[0], min_width=size[1], position="top_left", border_mode=0,
                               fill=0, fill_mask=0, p=1),
                 A.RandomCrop(height=size[0], width=size[1], p=1)]

@@ -151,8 +151,8 @@ py::tuple crop(py::array image, py::array mask, int h, int w, py::object points)
 }
 
 // An oh x ow output holding image and mask resized to nh x nw at (top, left)
-// (bilinear image, nearest mask), the rest set to 0: a plain resize when the
-// output is nh x nw, a letterbox otherwise.
+// (bilinear image, INTER_NEAREST_EXACT mask), the rest set to 0: a plain
+// resize when the output is nh x nw, a letterbox otherwise.
 py::tuple resize(py::array image, py::array mask, int nh, int nw, int oh, int ow, int top, int left,
                  py::object points, py::object pmap) {
     kiro::Image img(image, "image"), msk(mask, "mask");
@@ -176,14 +176,15 @@ py::tuple resize(py::array image, py::array mask, int nh, int nw, int oh, int ow
         }
         cv::Mat ri = di(inner), rm = dm(inner);
         cv::resize(img.mat, ri, inner.size(), 0, 0, cv::INTER_LINEAR);
-        cv::resize(msk.mat, rm, inner.size(), 0, 0, cv::INTER_NEAREST);
+        cv::resize(msk.mat, rm, inner.size(), 0, 0, cv::INTER_NEAREST_EXACT);
         pts.run();
     }
     return py::make_tuple(out_image, out_mask, pts.result);
 }
 
-// Image and mask resized to nh x nw (bilinear, nearest), then the h x w window
-// at (y0, x0) of that, padded with 0 below and right where it is smaller.
+// Image and mask resized to nh x nw (bilinear, INTER_NEAREST_EXACT), then the
+// h x w window at (y0, x0) of that, padded with 0 below and right where it is
+// smaller.
 py::tuple scale_jitter(py::array image, py::array mask, int nh, int nw, int h, int w, int y0, int x0,
                        py::object points, py::object pmap) {
     kiro::Image img(image, "image"), msk(mask, "mask");
@@ -196,7 +197,7 @@ py::tuple scale_jitter(py::array image, py::array mask, int nh, int nw, int h, i
         py::gil_scoped_release nogil;
         cv::Mat ti, tm;
         cv::resize(img.mat, ti, cv::Size(nw, nh), 0, 0, cv::INTER_LINEAR);
-        cv::resize(msk.mat, tm, cv::Size(nw, nh), 0, 0, cv::INTER_NEAREST);
+        cv::resize(msk.mat, tm, cv::Size(nw, nh), 0, 0, cv::INTER_NEAREST_EXACT);
         const cv::Rect bands[2] = {{0, dst.height, w, h - dst.height}, {dst.width, 0, w - dst.width, dst.height}};
         for (const cv::Rect& b : bands) {
             if (b.area() == 0) continue;
