@@ -62,6 +62,8 @@ _EXPORTS.update({
     "crop": "kiro.core.crop",
     "resize": "kiro.core.resize",
     "scale_jitter": "kiro.core.scale_jitter",
+    "copy_paste": "kiro.core.copy_paste",
+    "mosaic": "kiro.core.mosaic",
     "Pipeline": "kiro.pipeline",
     "PipelineError": "kiro.pipeline",
     "StepError": "kiro.pipeline",

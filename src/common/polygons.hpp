@@ -11,6 +11,8 @@
 
 #include <clipper.hpp>
 
+#include <opencv2/imgproc.hpp>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -253,7 +255,7 @@ inline bool tidy_on_frame(Poly& p, double W, double H) {
 // min_visibility of its whole mapped area is dropped with all of them. Pieces
 // keep the source polygon's orientation (a mirror reverses the vertex order).
 // Pure C++: safe without the GIL.
-inline void transform(const Input& in, const Map& map, const Frame& f, Output& out) {
+inline void transform(const std::vector<Poly>& polys, const Map& map, const Frame& f, Output& out) {
     const double margin = std::max(f.W, f.H) + 16.0;
     const double scale = detail::grid_scale(std::max(f.W, f.H) + margin);
     const bool mirror = map.mirrors();
@@ -265,8 +267,8 @@ inline void transform(const Input& in, const Map& map, const Frame& f, Output& o
     ClipperLib::Path subject;
     ClipperLib::Paths solution, pieces;
     Poly mapped, piece, boxed;
-    for (size_t r = 0; r < in.polys.size(); ++r) {
-        const Poly& src = in.polys[r];
+    for (size_t r = 0; r < polys.size(); ++r) {
+        const Poly& src = polys[r];
         const double sign = signed_area(src) < 0 ? -1.0 : 1.0;
         Poly clipped_src;
         const Poly* from = &src;
@@ -357,6 +359,10 @@ inline void transform(const Input& in, const Map& map, const Frame& f, Output& o
     }
 }
 
+inline void transform(const Input& in, const Map& map, const Frame& f, Output& out) {
+    transform(in.polys, map, f, out);
+}
+
 // The pieces as keypoint rows of the input's element type (integers rounded
 // to the nearest), padded by repeating each row's last vertex; no pieces give
 // a 0 x 0 array.
@@ -382,6 +388,126 @@ inline py::array pack(const Output& out, const Input& in) {
         }
     });
     return a;
+}
+
+// ---- boolean operations for pasting objects over others -------------------------
+
+// Clipper's integer grid for coordinates within `extent` of the origin.
+struct Grid {
+    double scale;
+    explicit Grid(double extent) : scale(detail::grid_scale(extent)) {}
+    ClipperLib::Path path(const Poly& p) const {
+        ClipperLib::Path out(p.size());
+        for (size_t k = 0; k < p.size(); ++k)
+            out[k] = {static_cast<ClipperLib::cInt>(std::llround(p[k].x * scale)),
+                      static_cast<ClipperLib::cInt>(std::llround(p[k].y * scale))};
+        return out;
+    }
+    Poly poly(const ClipperLib::Path& path) const {
+        Poly out(path.size());
+        for (size_t k = 0; k < path.size(); ++k)
+            out[k] = {static_cast<double>(path[k].X) / scale, static_cast<double>(path[k].Y) / scale};
+        return out;
+    }
+};
+
+namespace detail {
+
+// Outer contours of a tree, each simple: a region with holes is cut by a
+// vertical line through its first hole (every such line meets the hole, a
+// connected set) into parts with fewer holes, until none is left.
+inline void emit_simple(const ClipperLib::PolyNode& node, std::vector<ClipperLib::Path>& out, int depth = 0) {
+    for (const ClipperLib::PolyNode* child : node.Childs) {
+        if (child->IsHole()) continue;
+        std::vector<const ClipperLib::PolyNode*> holes;
+        for (const ClipperLib::PolyNode* h : child->Childs) holes.push_back(h);
+        for (const ClipperLib::PolyNode* h : holes) emit_simple(*h, out, depth);  // islands inside holes
+        if (holes.empty() || depth > 64) {
+            out.push_back(child->Contour);
+            continue;
+        }
+        ClipperLib::cInt lo = holes[0]->Contour[0].X, hi = lo, ylo = child->Contour[0].Y, yhi = ylo;
+        ClipperLib::cInt xlo = child->Contour[0].X, xhi = xlo;
+        for (const auto& q : holes[0]->Contour) lo = std::min(lo, q.X), hi = std::max(hi, q.X);
+        for (const auto& q : child->Contour) {
+            xlo = std::min(xlo, q.X), xhi = std::max(xhi, q.X);
+            ylo = std::min(ylo, q.Y), yhi = std::max(yhi, q.Y);
+        }
+        const ClipperLib::cInt cut = lo + (hi - lo) / 2;
+        ClipperLib::Paths shape{child->Contour};
+        for (const ClipperLib::PolyNode* h : holes) shape.push_back(h->Contour);
+        for (int side = 0; side < 2; ++side) {
+            const ClipperLib::cInt a = side == 0 ? xlo - 1 : cut, b = side == 0 ? cut : xhi + 1;
+            ClipperLib::Path half{{a, ylo - 1}, {b, ylo - 1}, {b, yhi + 1}, {a, yhi + 1}};
+            ClipperLib::Clipper c;
+            c.AddPaths(shape, ClipperLib::ptSubject, true);
+            c.AddPath(half, ClipperLib::ptClip, true);
+            ClipperLib::PolyTree tree;
+            c.Execute(ClipperLib::ctIntersection, tree, ClipperLib::pftNonZero, ClipperLib::pftNonZero);
+            ClipperLib::PolyTree clean;
+            ClipperLib::Paths flat;
+            ClipperLib::PolyTreeToPaths(tree, flat);
+            ClipperLib::Clipper u;
+            u.StrictlySimple(true);
+            u.AddPaths(flat, ClipperLib::ptSubject, true);
+            u.Execute(ClipperLib::ctUnion, clean, ClipperLib::pftNonZero, ClipperLib::pftNonZero);
+            emit_simple(clean, out, depth + 1);
+        }
+    }
+}
+
+}  // namespace detail
+
+// `p` minus the union of `cut` (grid paths), as simple pieces oriented like
+// `p`, with their areas. Pieces that lose nothing keep their exact vertices.
+inline void subtract(const Poly& p, const ClipperLib::Paths& cut, const Grid& g, std::vector<Poly>& out) {
+    ClipperLib::Clipper c;
+    c.StrictlySimple(true);
+    c.AddPath(g.path(p), ClipperLib::ptSubject, true);
+    c.AddPaths(cut, ClipperLib::ptClip, true);
+    ClipperLib::PolyTree tree;
+    c.Execute(ClipperLib::ctDifference, tree, ClipperLib::pftNonZero, ClipperLib::pftNonZero);
+    std::vector<ClipperLib::Path> simple;
+    detail::emit_simple(tree, simple);
+    const double sign = signed_area(p) < 0 ? -1.0 : 1.0;
+    for (const ClipperLib::Path& path : simple) {
+        Poly piece = g.poly(path);
+        const double a = signed_area(piece);
+        if (a == 0) continue;
+        if ((a < 0 ? -1.0 : 1.0) != sign) std::reverse(piece.begin(), piece.end());
+        out.push_back(std::move(piece));
+    }
+}
+
+// Pixels whose centres lie inside any of `polys` (continuous coordinates)
+// set to `value` in `dst`, whose pixel (0, 0) is at `origin` of the frame.
+inline void rasterize(const std::vector<Poly>& polys, cv::Mat& dst, cv::Point origin, uint8_t value) {
+    constexpr int kShift = 8;
+    std::vector<std::vector<cv::Point>> pts;
+    for (const Poly& p : polys) {
+        if (p.size() < 3) continue;
+        std::vector<cv::Point> q(p.size());
+        for (size_t k = 0; k < p.size(); ++k)
+            q[k] = {static_cast<int>(std::lround((p[k].x - 0.5 - origin.x) * (1 << kShift))),
+                    static_cast<int>(std::lround((p[k].y - 0.5 - origin.y) * (1 << kShift)))};
+        pts.push_back(std::move(q));
+    }
+    if (!pts.empty()) cv::fillPoly(dst, pts, cv::Scalar(value), cv::LINE_8, kShift);
+}
+
+// Outlines of the non-zero pixels of `region` (whose pixel (0, 0) is at
+// `origin`), as polygons through the outer boundary pixels' centres.
+inline void trace(const cv::Mat& region, cv::Point origin, std::vector<Poly>& out) {
+    std::vector<std::vector<cv::Point>> contours;
+    cv::Mat work = region.clone();
+    cv::findContours(work, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    for (const auto& c : contours) {
+        if (c.size() < 3) continue;
+        Poly p(c.size());
+        for (size_t k = 0; k < c.size(); ++k) p[k] = {c[k].x + origin.x + 0.5, c[k].y + origin.y + 0.5};
+        if (signed_area(p) < 0) std::reverse(p.begin(), p.end());
+        out.push_back(std::move(p));
+    }
 }
 
 }  // namespace polygons
