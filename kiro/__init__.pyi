@@ -31,6 +31,8 @@ from .core.perspective import perspective as perspective
 from .core.crop import crop as crop
 from .core.resize import resize as resize
 from .core.scale_jitter import scale_jitter as scale_jitter
+from .core.copy_paste import copy_paste as copy_paste
+from .core.mosaic import mosaic as mosaic
 
 from .pipeline import Pipeline as Pipeline, PipelineError as PipelineError, StepError as StepError
 from .polygons import pack_polygons as pack_polygons, unpack_polygons as unpack_polygons, sample_seed as sample_seed

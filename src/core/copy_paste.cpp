@@ -466,5 +466,34 @@ PYBIND11_MODULE(copy_paste, m) {
     m.def("copy_paste", &copy_paste, py::arg("data"), py::arg("donor"), py::arg("prob") = 0.5,
           py::arg("objects") = py::none(), py::arg("scale") = py::make_tuple(0.5, 1.5), py::arg("flip") = 0.5,
           py::arg("blend") = "hard", py::arg("sigma") = 1.0, py::arg("min_visibility") = 0.25,
-          py::arg("min_area") = 1.0, py::arg("bg_mask") = 0, "Paste objects of `donor` onto `data`.");
+          py::arg("min_area") = 1.0, py::arg("bg_mask") = 0,
+          R"doc(Paste objects of the record `donor` onto the record `data`.
+
+The donor's objects are its polygon rows grouped by equal "labels" entries
+(each row its own object without "labels"), or, for a donor with a mask and
+no polygons, its mask classes other than `bg_mask`. Draws, in this order:
+random() (the gate; acts when below `prob`); the scale (random.uniform over
+`scale`, or the number given); the mirror (random() < `flip`); the offset
+x = uniform(-new width, W), then y = uniform(-new height, H), which keeps at
+least part of the donor in the target's frame (floored to whole pixels);
+the number of objects (None: randint(1, n); an integer: that many; [a, b]:
+randint(a, b); capped at n); which ones (random.sample). No objects, or
+none chosen, leave `data` unchanged.
+
+The donor is resized (bilinear; mask nearest-neighbour), mirrored and
+placed; its polygons go through the same transform and are clipped exactly
+to the frame. An object with less than `min_visibility` of its area inside
+is not pasted. The chosen objects' pixels replace the target's under their
+raster ("hard"), blend through that raster blurred with `sigma`
+("gaussian"; labels stay hard), or go through kiro's seamless clone with the
+raster as its mask ("seamless", 3-channel images). The target's mask takes
+each pasted object's class (a mask object's class; a polygon object's
+integer label, or the first entry of a tuple label, else 1); each target
+polygon loses what the pasted objects cover (pieces smaller than `min_area`
+dropped; a target object left with less than `min_visibility` of its area
+dropped with all its rows), and the pasted objects' polygons (traced from
+the raster for mask objects) are appended with the donor's labels (None
+where the donor has none) when the target has keypoints. "bbox" is
+recomputed. Records of different sizes work; images must match in type and
+channels. `data` is updated in place and returned.)doc");
 }
