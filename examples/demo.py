@@ -26,9 +26,9 @@ from kiro.utils import _demo, _io  # noqa: E402
 TILE = 256
 TITLE_H = 26
 COLUMNS = 5
-OWN_ROW = {"geometry", "pipeline"}  # families that start a row of their own
+OWN_ROW = {"geometry", "mixing", "pipeline"}  # families that start a row of their own
 FAMILIES = ["utils", "paste", "watermark", "zoom", "delete", "repair_rotate", "ramps", "photometric", "geometry",
-            "pipeline"]
+            "mixing", "pipeline"]
 
 
 def sample_record():
