@@ -202,6 +202,20 @@ inline void resize_into(const cv::Mat& src, cv::Mat dst, int flags) {
         cv::resize(src, dst, dst.size(), 0, 0, flags == cv::INTER_NEAREST ? cv::INTER_NEAREST_EXACT : flags);
 }
 
+// An image whose pixels can move as raw elements (1, 2, 4 or 8 bytes) for
+// nearest-neighbour warps: the Mat of that raw view and the fill's bytes.
+inline bool raw_pixels(const cv::Mat& image, const cv::Scalar& fill, cv::Mat& raw, cv::Mat& raw_dst, cv::Mat& dst,
+                       uint8_t bytes[8]) {
+    const size_t e = image.elemSize();
+    const int type = e == 1 ? CV_8UC1 : e == 2 ? CV_16UC1 : e == 4 ? CV_32SC1 : e == 8 ? CV_32SC2 : -1;
+    if (type < 0 || image.channels() > 4) return false;
+    cv::Mat px(1, 1, image.type(), bytes);
+    px.setTo(fill);
+    raw = cv::Mat(image.rows, image.cols, type, image.data, image.step);
+    raw_dst = cv::Mat(dst.rows, dst.cols, type, dst.data, dst.step);
+    return true;
+}
+
 // a[y0:y0 + h, x0:x0 + w], a view.
 inline py::object window_view(const py::array& a, int x0, int y0, int w, int h) {
     return a[py::make_tuple(py::slice(y0, y0 + h, 1), py::slice(x0, x0 + w, 1))];

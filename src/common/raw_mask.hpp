@@ -66,18 +66,22 @@ inline Mask mask_arg(py::handle obj, int h, int w, py::handle fill, const char* 
     return m;
 }
 
-// The fill as a Scalar for OpenCV calls on the raw type.
-inline cv::Scalar raw_scalar(const Mask& m) {
-    switch (m.type) {
-        case CV_8UC1: return cv::Scalar(m.fill[0]);
-        case CV_16UC1: { uint16_t v; std::memcpy(&v, m.fill, 2); return cv::Scalar(v); }
-        case CV_32SC1: { int32_t v; std::memcpy(&v, m.fill, 4); return cv::Scalar(v); }
+// Element bytes of a raw type (8UC1, 16UC1, 32SC1, 32SC2) as a Scalar for
+// OpenCV calls on that type.
+inline cv::Scalar raw_scalar(int type, const uint8_t* bytes) {
+    switch (type) {
+        case CV_8UC1: return cv::Scalar(bytes[0]);
+        case CV_16UC1: { uint16_t v; std::memcpy(&v, bytes, 2); return cv::Scalar(v); }
+        case CV_32SC1: { int32_t v; std::memcpy(&v, bytes, 4); return cv::Scalar(v); }
         default: {
             int32_t v[2];
-            std::memcpy(v, m.fill, 8);
+            std::memcpy(v, bytes, 8);
             return cv::Scalar(v[0], v[1]);
         }
     }
 }
+
+// The fill as a Scalar for OpenCV calls on the raw type.
+inline cv::Scalar raw_scalar(const Mask& m) { return raw_scalar(m.type, m.fill); }
 
 }  // namespace kiro

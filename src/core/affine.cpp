@@ -72,8 +72,12 @@ py::object affine(py::object data, py::object prob, py::object rotate, py::objec
     poly::Output out;
     {
         py::gil_scoped_release nogil;
+        cv::Mat raw, raw_dst;
+        uint8_t bytes[8];
         if (flags == cv::INTER_LINEAR)
             kiro::warp_affine_linear(s.image.mat, o.image_mat, M, border);
+        else if (flags == cv::INTER_NEAREST && raw_pixels(s.image.mat, border, raw, raw_dst, o.image_mat, bytes))
+            kiro::warp_affine_nearest(raw, raw_dst, M, bytes);
         else
             cv::warpAffine(s.image.mat, o.image_mat, M, o.image_mat.size(), flags, cv::BORDER_CONSTANT, border);
         if (s.has_mask) kiro::warp_affine_nearest(s.mask.mat, o.mask_mat, M, s.mask.fill);

@@ -90,9 +90,21 @@ py::object perspective(py::object data, py::object prob, py::object distortion, 
     poly::Output out;
     {
         py::gil_scoped_release nogil;
-        kiro::warp_perspective(M, &s.image.mat, &o.image_mat, flags, border, s.has_mask ? &s.mask.mat : nullptr,
-                               s.has_mask ? &o.mask_mat : nullptr, s.has_mask ? raw_scalar(s.mask) : cv::Scalar(),
-                               s.has_mask ? s.mask.fill : nullptr);
+        cv::Mat raw, raw_dst;
+        uint8_t bytes[8];
+        const cv::Mat* mask = s.has_mask ? &s.mask.mat : nullptr;
+        cv::Mat* mask_dst = s.has_mask ? &o.mask_mat : nullptr;
+        const cv::Scalar mask_fill = s.has_mask ? raw_scalar(s.mask) : cv::Scalar();
+        if (flags == cv::INTER_NEAREST && raw_pixels(s.image.mat, border, raw, raw_dst, o.image_mat, bytes)) {
+            // Nearest-neighbour pixels move as raw elements, like the mask.
+            kiro::warp_perspective(M, nullptr, nullptr, flags, border, &raw, &raw_dst,
+                                   kiro::raw_scalar(raw.type(), bytes), bytes);
+            if (mask) kiro::warp_perspective(M, nullptr, nullptr, flags, border, mask, mask_dst, mask_fill, s.mask.fill);
+        } else {
+            // Image and mask share one coordinate pass.
+            kiro::warp_perspective(M, &s.image.mat, &o.image_mat, flags, border, mask, mask_dst, mask_fill,
+                                   mask ? s.mask.fill : nullptr);
+        }
         if (s.has_points) poly::transform(s.points, map, frame, out);
     }
     return store(s, o.image, o.mask, &out, py::int_(0));
