@@ -130,3 +130,23 @@ def scale_jitter(image, mask, size, longer, keypoints=None, fresh=False):
                               fill=0, fill_mask=0, p=1),
                 A.RandomCrop(height=size[0], width=size[1], p=1)]
     return _geometry("LongestMaxSize + PadIfNeeded + RandomCrop", transforms, image, mask, keypoints, fresh)
+
+
+def mosaic(images, masks, keypoints, size, cell, center_range):
+    """A.Mosaic of four images with their masks (the first the primary, the
+    others passed as mosaic_metadata) and, when given, polygon vertices
+    (N x 2 arrays, one per image) as keypoints, all kept."""
+    def make():
+        kp = {} if keypoints is None else {
+            "keypoint_params": A.KeypointParams(format="xy", remove_invisible=False)}
+        t = A.Compose([A.Mosaic(grid_yx=(2, 2), target_size=size, cell_shape=cell, center_range=center_range,
+                                fit_mode="cover", interpolation=1, mask_interpolation=NEAREST_EXACT, fill=0,
+                                fill_mask=0, p=1)], **kp)
+        items = [{"image": i, "mask": m} for i, m in zip(images, masks)]
+        if keypoints is not None:
+            for item, k in zip(items, keypoints):
+                item["keypoints"] = k
+        first, rest = items[0], items[1:]
+        return lambda: t(**first, mosaic_metadata=rest)
+    label = "Mosaic cell %d x %d" % cell + (" (image, mask, keypoints)" if keypoints is not None else " (image, mask)")
+    return _peer(label, make)

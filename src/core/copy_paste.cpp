@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -170,6 +171,39 @@ py::object output_labels(py::handle old, const std::vector<py::ssize_t>& source,
     return kiro::row_labels::rebuild(old, items);
 }
 
+// Pixel counts and boxes of mask classes in a resized donor mask placed at
+// `at`: `whole` over the mask, `inside` and `box` (target frame) within
+// `visible`; one pass for every class.
+struct ClassScan {
+    const uint8_t* raw;
+    long long whole = 0, inside = 0;
+    cv::Rect box;
+};
+
+void scan_classes(const cv::Mat& m, size_t elem, cv::Point at, const cv::Rect& visible, std::vector<ClassScan>& s) {
+    const cv::Rect vis = visible - at;
+    std::vector<int> x0(s.size(), INT_MAX), y0(s.size(), INT_MAX), x1(s.size(), -1), y1(s.size(), -1);
+    for (int y = 0; y < m.rows; ++y) {
+        const uint8_t* row = m.ptr<uint8_t>(y);
+        const bool in_y = y >= vis.y && y < vis.y + vis.height;
+        for (int x = 0; x < m.cols; ++x) {
+            const uint8_t* px = row + x * elem;
+            for (size_t k = 0; k < s.size(); ++k) {
+                if (elem == 1 ? *px != *s[k].raw : std::memcmp(px, s[k].raw, elem) != 0) continue;
+                ++s[k].whole;
+                if (in_y && x >= vis.x && x < vis.x + vis.width) {
+                    ++s[k].inside;
+                    x0[k] = std::min(x0[k], x), x1[k] = std::max(x1[k], x);
+                    y0[k] = std::min(y0[k], y), y1[k] = std::max(y1[k], y);
+                }
+                break;
+            }
+        }
+    }
+    for (size_t k = 0; k < s.size(); ++k)
+        if (s[k].inside) s[k].box = cv::Rect(x0[k] + at.x, y0[k] + at.y, x1[k] - x0[k] + 1, y1[k] - y0[k] + 1);
+}
+
 // Pixels of `src` set where `alpha` is non-zero into dst, feathered by
 // alpha / 255 for the Gaussian blend.
 void blend_into(const cv::Mat& src, cv::Mat dst, const cv::Mat& alpha, bool feather) {
@@ -259,7 +293,8 @@ py::object copy_paste(py::object data, py::object donor, py::object prob, py::ob
     // The donor at its new size and side (image, and mask for mask objects).
     cv::Mat dimg(sh, sw, d.image.mat.type()), dmask;
     std::vector<std::vector<poly::Poly>> pieces(chosen.size());  // per chosen object, target frame
-    std::vector<cv::Mat> alphas(chosen.size());                   // per chosen object, over `visible`
+    std::vector<cv::Mat> alphas(chosen.size());                   // per chosen object, over its box
+    std::vector<cv::Rect> boxes(chosen.size());                   // those boxes, in the target frame
     std::vector<bool> pasted(chosen.size(), false);
     cv::Mat image_out, mask_out;
     py::array image_arr = new_image(t, t.h, t.w);
@@ -292,11 +327,19 @@ py::object copy_paste(py::object data, py::object donor, py::object prob, py::ob
         t.image.mat.copyTo(image_out);
         if (t.has_mask) t.mask.mat.copyTo(mask_out);
 
-        // Each chosen object's raster and polygons in the target frame; an
+        // Each chosen object's raster (over its own box, 2 px of margin, in
+        // the visible part of the donor) and polygons in the target frame; an
         // object with less than min_visibility of itself inside is left out.
+        auto grown = [&](cv::Rect r, int m) {
+            return cv::Rect(r.x - m, r.y - m, r.width + 2 * m, r.height + 2 * m) & visible;
+        };
+        std::vector<ClassScan> scans;
+        if (!polygon_donor && !visible.empty()) {
+            for (size_t c = 0; c < chosen.size(); ++c) scans.push_back(ClassScan{objs[chosen[c]].cls_raw});
+            scan_classes(dmask, d.mask.elem, placed.tl(), visible, scans);
+        }
         for (size_t c = 0; c < chosen.size() && !visible.empty(); ++c) {
             const Object& o = objs[chosen[c]];
-            cv::Mat alpha = cv::Mat::zeros(visible.size(), CV_8UC1);
             if (polygon_donor) {
                 std::vector<poly::Poly> rows;
                 for (size_t r : o.rows) rows.push_back(d.points.polys[r]);
@@ -310,71 +353,89 @@ py::object copy_paste(py::object data, py::object donor, py::object prob, py::ob
                 }
                 for (const poly::Poly& q : placed_out.pieces) inside += std::fabs(poly::signed_area(q));
                 if (placed_out.pieces.empty() || inside < min_vis * whole) continue;
-                poly::rasterize(placed_out.pieces, alpha, visible.tl(), 255);
+                double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
+                for (const poly::Poly& q : placed_out.pieces)
+                    for (const poly::Pt& v : q)
+                        x0 = std::min(x0, v.x), y0 = std::min(y0, v.y), x1 = std::max(x1, v.x), y1 = std::max(y1, v.y);
+                const cv::Rect tight(static_cast<int>(std::floor(x0)), static_cast<int>(std::floor(y0)),
+                                     static_cast<int>(std::ceil(x1) - std::floor(x0)),
+                                     static_cast<int>(std::ceil(y1) - std::floor(y0)));
+                boxes[c] = grown(tight, 2);
+                if (boxes[c].empty()) continue;
+                alphas[c] = cv::Mat::zeros(boxes[c].size(), CV_8UC1);
+                poly::rasterize(placed_out.pieces, alphas[c], boxes[c].tl(), 255);
                 pieces[c] = placed_out.pieces;
             } else {
-                const cv::Mat region = dmask(visible - placed.tl());
+                const ClassScan& sc = scans[c];
+                if (sc.inside == 0 || sc.inside < min_vis * sc.whole) continue;
+                boxes[c] = grown(sc.box, 2);
+                alphas[c] = cv::Mat::zeros(boxes[c].size(), CV_8UC1);
+                const cv::Mat region = dmask(boxes[c] - placed.tl());
                 const size_t elem = d.mask.elem;
-                long long inside = 0, whole = 0;
-                for (int y = 0; y < dmask.rows; ++y) {
-                    const uint8_t* row = dmask.ptr<uint8_t>(y);
-                    for (int x = 0; x < dmask.cols; ++x) whole += std::memcmp(row + x * elem, o.cls_raw, elem) == 0;
-                }
                 for (int y = 0; y < region.rows; ++y) {
                     const uint8_t* row = region.ptr<uint8_t>(y);
-                    uint8_t* a = alpha.ptr<uint8_t>(y);
+                    uint8_t* a = alphas[c].ptr<uint8_t>(y);
                     for (int x = 0; x < region.cols; ++x)
-                        if (std::memcmp(row + x * elem, o.cls_raw, elem) == 0) a[x] = 255, ++inside;
+                        if (std::memcmp(row + x * elem, o.cls_raw, elem) == 0) a[x] = 255;
                 }
-                if (inside == 0 || inside < min_vis * whole) continue;
                 if (target_polys) {
                     std::vector<poly::Poly> traced;
-                    poly::trace(alpha, visible.tl(), traced);
+                    poly::trace(alphas[c], boxes[c].tl(), traced);
                     for (poly::Poly& q : traced)
                         if (std::fabs(poly::signed_area(q)) >= min_a) pieces[c].push_back(std::move(q));
                 }
             }
-            alphas[c] = alpha;
             pasted[c] = true;
         }
 
-        // Pixels: the union of the pasted rasters, blended in.
-        cv::Mat all = cv::Mat::zeros(visible.size(), CV_8UC1);
-        bool any = false;
+        // Pixels. Hard and Gaussian: the union of the rasters (blurred for
+        // Gaussian) over the union of the boxes; seamless: each object
+        // cloned in its own box, in order, so pixels away from the objects
+        // keep the target's colours.
+        cv::Rect all_box;
         for (size_t c = 0; c < chosen.size(); ++c)
-            if (pasted[c]) cv::bitwise_or(all, alphas[c], all), any = true;
-        if (any) {
-            const cv::Mat src = dimg(visible - placed.tl());
+            if (pasted[c]) all_box = all_box.empty() ? boxes[c] : (all_box | boxes[c]);
+        if (!all_box.empty()) {
             if (mode == Blend::Seamless) {
-                cv::Mat grey = all.clone();
-                grey.row(0).setTo(0), grey.row(grey.rows - 1).setTo(0);
-                grey.col(0).setTo(0), grey.col(grey.cols - 1).setTo(0);
-                const cv::Rect box = cv::boundingRect(grey);
-                if (box.width >= 3 && box.height >= 3) {
+                for (size_t c = 0; c < chosen.size(); ++c) {
+                    if (!pasted[c]) continue;
+                    cv::Mat grey = alphas[c].clone();
+                    grey.row(0).setTo(0), grey.row(grey.rows - 1).setTo(0);
+                    grey.col(0).setTo(0), grey.col(grey.cols - 1).setTo(0);
+                    const cv::Rect box = cv::boundingRect(grey);
+                    if (box.width < 3 || box.height < 3) continue;
                     // The clone centres the mask's box (its one-pixel frame
-                    // cleared, as here) on the point: this one puts it back
-                    // where the objects are.
-                    const cv::Point centre(visible.x + box.x + box.width / 2, visible.y + box.y + box.height / 2);
-                    kiro::clone::seamless(src, image_out, all, centre, image_out, cv::NORMAL_CLONE);
+                    // cleared, as here) on the point: this one keeps it in place.
+                    const cv::Point centre(boxes[c].x + box.x + box.width / 2, boxes[c].y + box.y + box.height / 2);
+                    kiro::clone::seamless(dimg(boxes[c] - placed.tl()), image_out, alphas[c], centre, image_out,
+                                          cv::NORMAL_CLONE);
                 }
             } else {
-                cv::Mat a = all;
-                if (mode == Blend::Gaussian) cv::GaussianBlur(all, a, cv::Size(0, 0), sig);
-                blend_into(src, image_out(visible), a, mode == Blend::Gaussian);
+                const int m = mode == Blend::Gaussian ? static_cast<int>(std::ceil(3 * sig)) + 1 : 0;
+                const cv::Rect area = grown(all_box, m);
+                cv::Mat a = cv::Mat::zeros(area.size(), CV_8UC1);
+                for (size_t c = 0; c < chosen.size(); ++c)
+                    if (pasted[c]) {
+                        cv::Mat dst = a(boxes[c] - area.tl());
+                        cv::bitwise_or(dst, alphas[c], dst);
+                    }
+                if (mode == Blend::Gaussian) cv::GaussianBlur(a, a, cv::Size(0, 0), sig);
+                blend_into(dimg(area - placed.tl()), image_out(area), a, mode == Blend::Gaussian);
             }
             if (t.has_mask)
                 for (size_t c = 0; c < chosen.size(); ++c)
                     if (pasted[c]) {
-                        cv::Mat roi = mask_out(visible);
+                        cv::Mat roi = mask_out(boxes[c]);
                         const uint8_t* raw = objs[chosen[c]].target_raw;
                         for (int y = 0; y < roi.rows; ++y) {
                             uint8_t* row = roi.ptr<uint8_t>(y);
-                            const uint8_t* a = alphas[c].ptr<uint8_t>(y);
+                            const uint8_t* av = alphas[c].ptr<uint8_t>(y);
                             for (int x = 0; x < roi.cols; ++x)
-                                if (a[x]) std::memcpy(row + x * t.mask.elem, raw, t.mask.elem);
+                                if (av[x]) std::memcpy(row + x * t.mask.elem, raw, t.mask.elem);
                         }
                     }
         }
+
         // Polygons: every target row loses what the pasted objects cover,
         // every pasted object what the ones pasted after it cover.
         if (target_polys) {
@@ -492,8 +553,10 @@ integer label, or the first entry of a tuple label, else 1); each target
 polygon loses what the pasted objects cover (pieces smaller than `min_area`
 dropped; a target object left with less than `min_visibility` of its area
 dropped with all its rows), and the pasted objects' polygons (traced from
-the raster for mask objects) are appended with the donor's labels (None
-where the donor has none) when the target has keypoints. "bbox" is
+the raster for mask objects) are appended when the target has keypoints;
+when it also has "labels", they carry the donor's labels (None where the
+donor has none). With "seamless", each object is cloned in its own box, in
+order. "bbox" is
 recomputed. Records of different sizes work; images must match in type and
 channels. `data` is updated in place and returned.)doc");
 }
