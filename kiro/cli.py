@@ -89,11 +89,15 @@ def _multiply(args):
 def _preview(args):
     from .datasets import preview
 
+    donor_skips = []
     failures = preview(args.src, args.pipeline, args.output, format=args.format, samples=args.samples,
-                       copies=args.copies, seed=args.seed, annotations=args.annotations, tile_height=args.tile_height)
+                       copies=args.copies, seed=args.seed, annotations=args.annotations, tile_height=args.tile_height,
+                       donor_skips=donor_skips)
     for sample, copy, reason in failures:
         print("kiro preview: skipped %s%s: %s" % (sample, "" if copy is None else " copy %d" % copy, reason),
               file=sys.stderr)
+    for sample, copy, donor, reason in donor_skips:
+        print("kiro preview: %s copy %d: donor %s skipped: %s" % (sample, copy, donor, reason), file=sys.stderr)
     print("kiro preview: wrote %s" % args.output)
     return 0 if not failures else 1
 

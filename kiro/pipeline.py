@@ -17,6 +17,22 @@ to ``record["image"]`` and `grellin` to ``record["mask"]``; on a bare image
 only image-only operations and the geometric ones (flip, affine,
 perspective, crop, resize, scale_jitter) can run.
 
+The sample-mixing operations take other records, the donors:
+``pipeline(sample, donors=source)``, where ``len(source)`` is the number of
+donors and ``source[i]`` returns a fresh record (`kiro.datasets.open` gives
+one). A `copy_paste` step that runs draws ``random.randrange(len(source))``
+(after its ``p`` draw) and pastes from that donor; a `mosaic` step draws
+three indices and its result replaces the sample (records without a mask
+get one of ``mask_fill`` when another has one). A donor is loaded only
+when the operation's own gate (``prob``) opens, which changes none of the
+draws. A donor that fails to load (``source[i]`` raises) skips the step:
+the sample is left as it was, the indices have been drawn, the operation
+makes no draws, and the skip is appended to ``donor_skips`` (a list given
+to the call) as a `DonorSkip`, or warned about (RuntimeWarning) without
+one. Calling a pipeline that has such a step, even inside a one_of group,
+without donors (or with none in them) raises `PipelineError` naming the
+step, before any step runs.
+
 Every step is checked when the pipeline is built: unknown operations,
 unknown, missing or ill-typed arguments raise `PipelineError` naming the
 step. A step that fails on a sample raises `StepError`, naming the step and
@@ -26,15 +42,17 @@ error, the zoom and deletion operations may have replaced some entries, and
 the steps before it have run).
 """
 
+import collections
 import importlib
 import json
 import numbers
 import os
 import random
+import warnings
 
 import numpy as np
 
-__all__ = ["Pipeline", "PipelineError", "StepError"]
+__all__ = ["DonorSkip", "Pipeline", "PipelineError", "StepError"]
 
 
 class PipelineError(ValueError):
@@ -48,6 +66,11 @@ class StepError(RuntimeError):
         super().__init__(message)
         self.step = step
         self.op = op
+
+
+# A donor that failed to load: the step ("step 2 (copy_paste)"), the donor's
+# index and the exception it raised.
+DonorSkip = collections.namedtuple("DonorSkip", "step index error")
 
 
 # ---- argument kinds ------------------------------------------------------------
@@ -192,6 +215,28 @@ def _size(v):
     raise _Bad("a positive integer or [height, width], got %r" % (v,))
 
 
+def _count(v):
+    def count(x):
+        return isinstance(x, (int, np.integer)) and not isinstance(x, (bool, np.bool_)) and x >= 0
+    if v is None or count(v) or (isinstance(v, (list, tuple)) and len(v) == 2 and all(count(x) for x in v)
+                                 and v[0] <= v[1]):
+        return v
+    raise _Bad("None, a non-negative integer or [min, max] of them, got %r" % (v,))
+
+
+def _positive_number(v):
+    if not _is_number(v) or not v > 0:
+        raise _Bad("a number above 0, got %r" % (v,))
+    return v
+
+
+def _fraction_or_range(v):
+    v = _number_or_range(v)
+    if not all(0 <= x <= 1 for x in (v if isinstance(v, (list, tuple)) else [v])):
+        raise _Bad("within [0, 1], got %r" % (v,))
+    return v
+
+
 def _visibility(v):
     if not _is_number(v) or not 0 <= v <= 1:
         raise _Bad("a number in [0, 1], got %r" % (v,))
@@ -201,7 +246,8 @@ def _visibility(v):
 # name -> (module, callable, target, {argument: check})
 # target: "record" (whole record), "any" (a record or a bare image),
 # "image" (record["image"]), "mask"
-# (record["mask"]), "image-class" (an instance built once, its do(image)).
+# (record["mask"]), "image-class" (an instance built once, its do(image)),
+# "donor" (the record and one donor), "donors" (a list: the record and three donors).
 _OPS = {
     "belmost": ("kiro.core.belmost", "belmost", "record", {
         "prob": _number, "cover_position": _constant("COPY_"), "fit_method": _constant("FIT_"),
@@ -242,6 +288,13 @@ _OPS = {
     "scale_jitter": ("kiro.core.scale_jitter", "scale_jitter", "any", {
         "size": _size, "scale": _positive_number_or_range, "prob": _number, "fill": _number_or_numbers,
         "mask_fill": _number, "min_area": _number, "min_visibility": _visibility}),
+    "copy_paste": ("kiro.core.copy_paste", "copy_paste", "donor", {
+        "prob": _number, "objects": _count, "scale": _positive_number_or_range, "flip": _number,
+        "blend": _word("hard", "gaussian", "seamless"), "sigma": _positive_number,
+        "min_visibility": _visibility, "min_area": _number, "bg_mask": _number}),
+    "mosaic": ("kiro.core.mosaic", "mosaic", "donors", {
+        "size": _size, "prob": _number, "center": _fraction_or_range, "fill": _number_or_numbers,
+        "mask_fill": _number, "min_area": _number, "min_visibility": _visibility}),
     "grellin": ("kiro.core.grellin", "grellin", "mask", {
         "class_list": _optional_numbers, "bg_mask": _number, "delete_thresh": _optional_number}),
     "sigrel": ("kiro.core.sigrel", "sigrel", "image", {
@@ -266,7 +319,10 @@ _OPS = {
 # Arguments without a default.
 _REQUIRED_ARGS = {"quendor": ("angle",), "sigrel": ("watermark",), "generate_noisy": ("noise_typ",),
                   "denvik_transform": ("init_delta",), "crop": ("size",), "resize": ("size",),
-                  "scale_jitter": ("size",)}
+                  "scale_jitter": ("size",), "mosaic": ("size",)}
+
+# Donors a step draws, and the default of the operation's gate.
+_DONORS = {"copy_paste": (1, 0.5), "mosaic": (3, 1.0)}
 
 OPERATIONS = tuple(sorted(_OPS))
 
@@ -293,7 +349,7 @@ def _probability(value, where):
 # ---- steps ----------------------------------------------------------------------
 
 class _Op:
-    __slots__ = ("where", "name", "p", "run", "config")
+    __slots__ = ("where", "name", "p", "run", "config", "donors", "gate")
 
     def __init__(self, step, where):
         step = dict(step)
@@ -318,16 +374,61 @@ class _Op:
         missing = [a for a in _REQUIRED_ARGS.get(name, ()) if a not in kwargs]
         if missing:
             raise PipelineError("%s: missing argument %s" % (self.where, ", ".join(repr(m) for m in missing)))
+        self.donors, gate = _DONORS.get(name, (0, None))
+        self.gate = kwargs.get("prob", gate)
         fn = getattr(importlib.import_module(module), attr)
         self.run = _runner(fn, target, kwargs, name)
 
-    def __call__(self, sample):
+    def donor_steps(self):
+        return [self.where] if self.donors else []
+
+    def __call__(self, sample, call):
         if self.p is not None and not random.random() < self.p:
             return sample
         try:
+            if self.donors:
+                return self._mix(sample, call)
             return self.run(sample)
         except Exception as e:
             raise StepError("%s failed: %s: %s" % (self.where, type(e).__name__, e), self.where, self.name) from e
+
+    def _mix(self, sample, call):
+        if isinstance(sample, np.ndarray):
+            raise TypeError("%s needs a sample record (a dict with \"image\"), got %s"
+                            % (self.name, type(sample).__name__))
+        count = len(call.donors)
+        indices = [random.randrange(count) for _ in range(self.donors)]
+        if self.gate < 1:
+            # The operation draws its gate first: when it stays closed, nothing needs loading.
+            state = random.getstate()
+            if not random.random() < self.gate:
+                return sample
+            random.setstate(state)
+        loaded = []
+        for i in indices:
+            try:
+                loaded.append(call.donors[i])
+            except Exception as e:
+                call.skip(DonorSkip(self.where, i, e))
+                return sample
+        return self.run(sample, loaded)
+
+
+def _same_masks(records, fill):
+    """Records without a mask get one of `fill` when another record has one; masks share one type.
+    The donors changed are copies (the sample itself becomes the mosaic)."""
+    masks = [r.get("mask") for r in records]
+    present = [m for m in masks if m is not None]
+    if not present or (len(present) == len(masks) and len({m.dtype for m in present}) == 1):
+        return records
+    dtype = np.result_type(*present)
+    out = []
+    for i, (record, mask) in enumerate(zip(records, masks)):
+        if mask is None or mask.dtype != dtype:
+            record = record if i == 0 else dict(record)
+            record["mask"] = np.full(np.shape(record["image"])[:2], fill, dtype) if mask is None else mask.astype(dtype)
+        out.append(record)
+    return out
 
 
 def _runner(fn, target, kwargs, name):
@@ -335,7 +436,16 @@ def _runner(fn, target, kwargs, name):
         raise TypeError("%s needs a sample record (a dict with \"image\"), got %s"
                         % (name, type(sample).__name__))
 
-    if target == "any":
+    if target == "donor":
+        def run(sample, donors):
+            return fn(sample, donors[0], **kwargs)
+    elif target == "donors":
+        def run(sample, donors):
+            records = [sample] + donors
+            if all(isinstance(r, dict) and "image" in r for r in records):
+                records = _same_masks(records, kwargs.get("mask_fill", 0))
+            return fn(records, **kwargs)
+    elif target == "any":
         def run(sample):
             return fn(sample, **kwargs)
     elif target == "record":
@@ -393,14 +503,17 @@ class _OneOf:
         if self.p is not None:
             self.config["p"] = raw_p
 
-    def __call__(self, sample):
+    def donor_steps(self):
+        return [where for option in self.options for where in option.donor_steps()]
+
+    def __call__(self, sample, call):
         if self.p is not None and not random.random() < self.p:
             return sample
         if self.weights is None:
             step = random.choice(self.options)
         else:
             step = random.choices(self.options, self.weights)[0]
-        return step(sample)
+        return step(sample, call)
 
 
 def _build(step, where):
@@ -415,6 +528,21 @@ def _build(step, where):
     if "op" not in step:
         raise PipelineError("%s: a step needs 'op' (an operation name) or 'one_of'" % where)
     return _Op(step, where)
+
+
+class _Call:
+    """What one pipeline call hands its steps: the donors and where skips go."""
+    __slots__ = ("donors", "skips")
+
+    def __init__(self, donors, skips):
+        self.donors, self.skips = donors, skips
+
+    def skip(self, entry):
+        if self.skips is None:
+            warnings.warn("%s: donor %d skipped: %s: %s" % (entry.step, entry.index, type(entry.error).__name__,
+                                                            entry.error), RuntimeWarning)
+        else:
+            self.skips.append(entry)
 
 
 # ---- seeds ------------------------------------------------------------------------
@@ -442,6 +570,11 @@ class Pipeline:
     untouched; this swaps process-wide state, so don't share one seeded call
     between threads. Without `seed` the global generators are used as they are.
 
+    ``pipeline(sample, donors=source, donor_skips=skips)`` runs copy_paste and
+    mosaic steps on donors from `source` (``len(source)`` and ``source[i]``, a
+    fresh record each time); donors that fail to load are appended to the
+    list `skips` as `DonorSkip` entries (see the module help).
+
     The caller's arrays are not copied first: operations that write in place
     (sigrel's FIT_PASTE into the image, the zooms into the keypoints) change
     the arrays of the record passed in. Pass a copy to keep the original.
@@ -455,6 +588,12 @@ class Pipeline:
         if not isinstance(steps, (list, tuple)):
             raise PipelineError("a pipeline is a list of steps, got %s" % type(steps).__name__)
         self._steps = [_build(s, "step %d" % i) for i, s in enumerate(steps)]
+        self._donor_steps = [where for step in self._steps for where in step.donor_steps()]
+
+    @property
+    def needs_donors(self):
+        """Whether a step (copy_paste, mosaic) takes donors: ``pipeline(sample, donors=...)``."""
+        return bool(self._donor_steps)
 
     @classmethod
     def from_config(cls, obj_or_path):
@@ -485,10 +624,20 @@ class Pipeline:
     def __repr__(self):
         return "Pipeline(%r)" % (self.to_config(),)
 
-    def __call__(self, sample, seed=None):
+    def __call__(self, sample, seed=None, donors=None, donor_skips=None):
+        if self._donor_steps:
+            if donors is None:
+                raise PipelineError("%s needs donors: pipeline(sample, donors=...)" % self._donor_steps[0])
+            try:
+                empty = len(donors) == 0
+            except TypeError:
+                raise TypeError("donors must support len() and donors[i], got %s" % type(donors).__name__) from None
+            if empty:
+                raise PipelineError("%s needs donors: the donors given are empty" % self._donor_steps[0])
+        call = _Call(donors, donor_skips)
         if seed is None:
             for step in self._steps:
-                sample = step(sample)
+                sample = step(sample, call)
             return sample
         if isinstance(seed, (bool, np.bool_)) or not isinstance(seed, (int, np.integer)) or seed < 0:
             raise ValueError("seed must be a non-negative integer, got %r" % (seed,))
@@ -499,7 +648,7 @@ class Pipeline:
             random.seed(seed)
             np.random.seed(_seed_words(seed))
             for step in self._steps:
-                sample = step(sample)
+                sample = step(sample, call)
             return sample
         finally:
             random.setstate(py_state)

@@ -47,3 +47,14 @@ def test_ray_engine_reports_bad_samples(local_ray, tmp_path):
     report = datasets.multiply(src, str(tmp_path / "dst"), STEPS, copies=1, workers=2, engine="ray")
     assert (report.read, report.written) == (2, 2)
     assert [f["kind"] for f in report.failures] == ["unreadable image"]
+
+
+def test_ray_engine_gives_the_local_bytes_with_donors(local_ray, tmp_path):
+    src = str(tmp_path / "src")
+    make_coco(src, count=5)
+    steps = [{"op": "copy_paste", "prob": 0.8, "blend": "gaussian"}, {"op": "mosaic", "size": 64, "p": 0.5}]
+    local, distributed = str(tmp_path / "local"), str(tmp_path / "ray")
+    datasets.multiply(src, local, steps, copies=3, seed=7, workers=2)
+    report = datasets.multiply(src, distributed, steps, copies=3, seed=7, workers=2, engine="ray")
+    assert (report.written, report.skipped, report.donors_skipped) == (15, 0, 0)
+    assert tree(distributed) == tree(local)

@@ -9,6 +9,15 @@ Formats: "coco" (annotations.json + images/), "yolo" (images/ + labels/),
     report = datasets.multiply("data/train", "data/train_x4", "pipeline.yaml",
                                format="coco", copies=4, seed=0, workers=2)
     print(report.summary())
+
+`open(src)` gives the samples one at a time, read when asked for: the
+donors of a pipeline with copy_paste or mosaic steps, or the items of a
+training data set.
+
+The "labels" of a record, one entry per keypoint row: COCO, (category id,
+instance), the instance being the annotation's id, so rows with equal labels
+are the polygons of one annotation; YOLO, the class number of the line;
+masks records have no keypoints (the classes are the mask's values).
 """
 
 from ._files import SampleError, read_image
@@ -16,6 +25,7 @@ from .coco import Coco
 from .masks import Masks
 from .preview import preview
 from .run import FORMATS, RefusedError, Report, make_format, multiply
+from .source import Source
 from .yolo import Yolo
 
 
@@ -32,5 +42,11 @@ def load(src, format="auto", annotations=None):
     return out
 
 
-__all__ = ["FORMATS", "Coco", "Masks", "RefusedError", "Report", "SampleError", "Yolo", "load", "make_format",
-           "multiply", "preview", "read_image"]
+def open(src, format="auto", annotations=None):
+    """SRC as a lazy `Source`: ``len(source)`` samples, in `load`'s order; ``source[i]`` reads
+    sample i into a fresh record each time (or raises SampleError). Cheap to pickle to workers."""
+    return Source(src, format, annotations)
+
+
+__all__ = ["FORMATS", "Coco", "Masks", "RefusedError", "Report", "SampleError", "Source", "Yolo", "load",
+           "make_format", "multiply", "open", "preview", "read_image"]

@@ -44,6 +44,10 @@ class Format:
     def load(self, ref):
         raise NotImplementedError
 
+    def donor(self, record, load):
+        """A loaded record as the `load`-th donor of one copy (labels made distinct where they must be)."""
+        return record
+
     def write(self, dst, ref, record, copy, ext, quality):
         raise NotImplementedError
 

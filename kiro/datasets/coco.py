@@ -1,11 +1,20 @@
 """COCO instance segmentation: one JSON file and an image folder.
 
 A sample record holds "image", "keypoints" (one row per polygon, packed with
-kiro.pack_polygons) and "labels" (one (category_id, instance) pair per row,
-instance being the annotation's position among the image's annotations), so
-the polygons of one annotation are written back as one annotation. Crowd (RLE)
+kiro.pack_polygons) and "labels": one (category_id, instance) pair per row,
+the instance being the annotation's id (ids are unique within a file; an
+annotation without an id, or with one that the file repeats, gets
+("annotation", image position, annotation position) instead). Rows with
+equal labels are one object: the polygons of one annotation are written back
+as one annotation, with new ids. A written object whose instance is not
+among the image's own annotations (pasted from a donor: `kiro multiply`
+gives each donor load instances of its own, so a copy of an image's own
+object stays apart from it) gets iscrowd 0 and none of the source's extra
+fields; one whose label names no category (traced from a donor's crowd
+mask) is kept only in "mask". Crowd (RLE)
 annotations become "mask": the category id of every pixel, 0 for background;
-they are written back as one RLE annotation per category.
+they are written back as one RLE annotation per category, without the pixels
+under objects from other images.
 """
 
 import json
@@ -30,6 +39,31 @@ def _mask_utils():
     from pycocotools import mask
 
     return mask
+
+
+def _usable_id(value):
+    return isinstance(value, (int, str)) and not isinstance(value, bool)
+
+
+def _instances(ref):
+    """The instance of each of the image's annotations: its id, else its place in the file."""
+    ids = ref.get("ids") or [None] * len(ref["annotations"])
+    return [i if i is not None else ("annotation", ref["index"], k) for k, i in enumerate(ids)]
+
+
+def _grown(region):
+    """`region` and its 8 neighbours: the operations fill a polygon's boundary pixels, pycocotools does not."""
+    out = region.copy()
+    out[1:] |= region[:-1]
+    out[:-1] |= region[1:]
+    grown = out.copy()
+    grown[:, 1:] |= out[:, :-1]
+    grown[:, :-1] |= out[:, 1:]
+    return grown
+
+
+def _is_label(label):
+    return isinstance(label, (tuple, list)) and len(label) == 2 and label[0] is not None
 
 
 class Coco(Format):
@@ -61,7 +95,7 @@ class Coco(Format):
             raise ValueError("%s is not a COCO annotation file (no 'images' list)" % path)
         self.meta = {k: v for k, v in data.items() if k not in ("images", "annotations")}
         categories = {c.get("id") for c in data.get("categories", []) if isinstance(c, dict)}
-        by_image, problems = {}, []
+        by_image, problems, seen = {}, [], {}
         image_ids = {img.get("id") for img in data["images"] if isinstance(img, dict)}
         for ann in data.get("annotations", []):
             if not isinstance(ann, dict) or ann.get("image_id") not in image_ids:
@@ -69,6 +103,8 @@ class Coco(Format):
                                  % (ann.get("id") if isinstance(ann, dict) else ann)))
                 continue
             by_image.setdefault(ann["image_id"], []).append(ann)
+            if _usable_id(ann.get("id")):
+                seen[ann["id"]] = seen.get(ann["id"], 0) + 1
         refs, taken = [], {}
         for index, entry in enumerate(data["images"]):
             ref = {"index": index, "name": str(index), "image": None}
@@ -86,7 +122,8 @@ class Coco(Format):
                 ref.update(error="image file %s not found under images/ or SRC" % name, error_kind="unreadable image")
                 continue
             anns = by_image.get(entry.get("id"), [])
-            ref.update(image=os.path.join(base, name), base=base, entry=entry, annotations=anns)
+            ref.update(image=os.path.join(base, name), base=base, entry=entry, annotations=anns,
+                       ids=[a["id"] if _usable_id(a.get("id")) and seen[a["id"]] == 1 else None for a in anns])
             unknown = [a.get("category_id") for a in anns if a.get("category_id") not in categories]
             if unknown:
                 ref["error"] = "unknown category %r" % (unknown[0],)
@@ -101,7 +138,7 @@ class Coco(Format):
         image = read_image(os.path.join(self.src, ref["image"]))
         height, width = image.shape[:2]
         polygons, labels, mask = [], [], None
-        for instance, ann in enumerate(ref["annotations"]):
+        for instance, ann in zip(_instances(ref), ref["annotations"]):
             what = "annotation %r" % (ann.get("id"),)
             seg, category = ann.get("segmentation"), ann.get("category_id")
             if isinstance(seg, list) and seg:
@@ -145,6 +182,12 @@ class Coco(Format):
         except Exception as e:  # pycocotools raises several kinds on bad counts
             raise SampleError("malformed annotation", "%s: bad RLE (%s)" % (what, e)) from None
 
+    def donor(self, record, load):
+        """A record loaded as donor number `load` of a copy: its instances are not the image's own,
+        so objects pasted from the image onto itself, or from one image twice, stay apart."""
+        record["labels"] = [(category, ("donor", load, instance)) for category, instance in record["labels"]]
+        return record
+
     def write(self, dst, ref, record, copy, ext, quality):
         path = self._image_path(dst, ref, copy, ext, ref["base"])
         self._write_image(path, record["image"], ext, quality)
@@ -153,10 +196,13 @@ class Coco(Format):
         polygons, labels = unpack(record)
         groups = {}
         for polygon, label in zip(polygons, labels):
-            groups.setdefault(tuple(label), []).append(polygon)
+            if _is_label(label):
+                groups.setdefault(tuple(label), []).append(polygon)
+        own = dict(zip(_instances(ref), ref["annotations"]))
         mask_utils = _mask_utils()
+        foreign = {}  # category -> rasters of objects from other images
         for (category, instance), polys in groups.items():
-            source = ref["annotations"][instance]
+            source = own.get(instance)
             segmentation = [np.asarray(p).reshape(-1).tolist() for p in polys]
             rle = mask_utils.merge(mask_utils.frPyObjects([[float(v) for v in s] for s in segmentation], height, width))
             points = np.concatenate([np.asarray(p, np.float64) for p in polys])
@@ -164,15 +210,24 @@ class Coco(Format):
             x1, y1 = points.max(axis=0)
             ann = {"category_id": category, "segmentation": segmentation, "area": float(mask_utils.area(rle)),
                    "bbox": [float(x0), float(y0), float(x1 - x0), float(y1 - y0)],
-                   "iscrowd": source.get("iscrowd", 0)}
-            ann.update((k, v) for k, v in source.items() if k not in _ANNOTATION_FIELDS)
+                   "iscrowd": 0 if source is None else source.get("iscrowd", 0)}
+            if source is None:
+                foreign.setdefault(category, []).append(rle)
+            else:
+                ann.update((k, v) for k, v in source.items() if k not in _ANNOTATION_FIELDS)
             annotations.append(ann)
         mask = record.get("mask")
         if mask is not None:
             for category in np.unique(mask):
                 if category == 0:
                     continue
-                rle = mask_utils.encode(np.asfortranarray((mask == category).astype(np.uint8)))
+                region = mask == category
+                if category.item() in foreign:
+                    # A pasted object marked the mask with its category; that is no crowd.
+                    region &= ~_grown(mask_utils.decode(mask_utils.merge(foreign[category.item()])).astype(bool))
+                    if not region.any():
+                        continue
+                rle = mask_utils.encode(np.asfortranarray(region.astype(np.uint8)))
                 annotations.append({"category_id": int(category),
                                     "segmentation": {"size": [height, width], "counts": rle["counts"].decode("ascii")},
                                     "area": float(mask_utils.area(rle)),

@@ -1,6 +1,7 @@
 """Semantic masks: images/ and masks/ (PNG class values, the same stems).
 
-A sample record holds "image" and "mask".
+A sample record holds "image" and "mask" (no keypoints, so no labels:
+objects are the mask's class values, and pasted objects arrive as classes).
 """
 
 import os

@@ -6,7 +6,8 @@ import numpy as np
 
 from ._files import SampleError, encode_image, write_atomic
 from ._format import unpack
-from .run import RefusedError, _clone, _message, make_format
+from .run import RefusedError, _clone, _message, make_format, run_pipeline
+from .source import Donors, Source
 
 GAP = 4
 _PALETTE = np.array([
@@ -79,11 +80,15 @@ def compose(rows):
     return sheet
 
 
-def preview(src, pipeline, output, format="auto", samples=8, copies=4, seed=0, annotations=None, tile_height=240):
+def preview(src, pipeline, output, format="auto", samples=8, copies=4, seed=0, annotations=None, tile_height=240,
+            donor_skips=None):
     """Write a contact sheet to `output` (.png or .jpg); returns the failures (sample, copy, reason).
 
     Samples are spread evenly over SRC; copy k of sample i is the copy that
-    `multiply` with the same seed writes as <stem>_k<k>.
+    `multiply` with the same seed writes as <stem>_k<k> (copy_paste and mosaic
+    steps take their donors from SRC, as there). Donors that fail to load are
+    appended to the list `donor_skips`, when given, as (sample, copy, donor,
+    reason).
     """
     import kiro
 
@@ -105,6 +110,7 @@ def preview(src, pipeline, output, format="auto", samples=8, copies=4, seed=0, a
     if not refs:
         raise RefusedError("SRC %s has no samples" % src)
     names = class_names(fmt)
+    donors = Donors(Source._of(fmt, refs)) if pipeline.needs_donors else None
     picked = sorted(set(np.linspace(0, len(refs) - 1, min(samples, len(refs))).round().astype(int).tolist()))
     rows, failures = [], []
     for i in picked:
@@ -118,12 +124,17 @@ def preview(src, pipeline, output, format="auto", samples=8, copies=4, seed=0, a
         row = [render(record, names, tile_height)]
         for k in range(copies):
             work = _clone(record)
+            skips = []
             try:
-                work = pipeline(work, seed=kiro.sample_seed(seed, ref["index"], k))
+                work = run_pipeline(pipeline, work, kiro.sample_seed(seed, ref["index"], k), donors, skips)
             except Exception as e:
                 failures.append((sample, k, _message(e)))
                 row.append(np.zeros((tile_height, tile_height, 3), np.uint8))
                 continue
+            finally:
+                if donor_skips is not None:
+                    donor_skips.extend((sample, k, donors.source.name(skip.index), _message(skip.error))
+                                       for skip in skips)
             row.append(render(work, names, tile_height))
         rows.append(row)
     if not rows:

@@ -5,6 +5,9 @@ pipeline per copy, write); the engines only decide where it runs: in this
 process, in worker processes, or on Ray. Copy k of sample i is made with
 seed kiro.sample_seed(seed, i, k) and lands under a name fixed by the sample,
 so DST does not depend on the engine, the number of workers or their order.
+Pipelines with copy_paste or mosaic steps take their donors from SRC itself:
+every worker opens its own source over SRC and loads donors by index; a
+donor that fails to load leaves its step undone and is counted in the report.
 """
 
 import json
@@ -52,11 +55,12 @@ class Job:
     """Everything a worker needs, as plain data (shipped to processes and Ray)."""
 
     def __init__(self, format, src, dst, pipeline, seed=0, copies=1, annotations=None, keep_original=False,
-                 image_format="auto", quality=95, resume=False):
+                 image_format="auto", quality=95, resume=False, samples=None):
         self.format, self.src, self.dst = format, os.path.abspath(src), os.path.abspath(dst)
         self.pipeline, self.seed, self.copies = pipeline, int(seed), int(copies)
         self.annotations, self.keep_original = annotations, bool(keep_original)
         self.image_format, self.quality, self.resume = image_format, int(quality), bool(resume)
+        self.samples = samples  # as scanned by the driver: the workers' donor sources must agree
 
     def to_dict(self):
         return dict(vars(self))
@@ -67,15 +71,20 @@ class Job:
 
 
 class Worker:
-    """Per-process state: the format reader and the built pipeline."""
+    """Per-process state: the format reader, the built pipeline and, when it takes donors, SRC as donors."""
 
     def __init__(self, job):
         import kiro
+
+        from .source import Donors, Source
 
         self.job = job if isinstance(job, Job) else Job.from_dict(job)
         self.fmt = make_format(self.job.format, self.job.src, self.job.annotations)
         self.pipeline = kiro.Pipeline.from_config(self.job.pipeline)
         self.sample_seed = kiro.sample_seed
+        self.donors = None
+        if self.pipeline.needs_donors:
+            self.donors = Donors(Source._lazy(self.job.src, self.job.format, self.job.annotations, self.job.samples))
 
     def __call__(self, ref):
         return process_sample(self, ref)
@@ -92,7 +101,8 @@ def process_sample(worker, ref):
     Never raises for a bad sample: every failure is returned, with its kind.
     """
     job, fmt = worker.job, worker.fmt
-    result = {"index": ref["index"], "read": 0, "written": 0, "resumed": 0, "pieces": [], "failures": []}
+    result = {"index": ref["index"], "read": 0, "written": 0, "resumed": 0, "donors_skipped": 0, "pieces": [],
+              "failures": []}
     try:
         record = fmt.load(ref)
     except SampleError as e:
@@ -116,11 +126,15 @@ def process_sample(worker, ref):
         else:
             # The last copy may change the loaded record itself: nothing reads it afterwards.
             work = record if copy == slots[-1] else _clone(record)
+            skips = []
             try:
-                work = worker.pipeline(work, seed=worker.sample_seed(job.seed, ref["index"], copy))
+                work = run_pipeline(worker.pipeline, work, worker.sample_seed(job.seed, ref["index"], copy),
+                                    worker.donors, skips)
             except Exception as e:
                 result["failures"].append(_failure(ref, copy, "pipeline step failed", _message(e)))
                 continue
+            finally:
+                result["donors_skipped"] += len(skips)
         try:
             piece = fmt.write_original(job.dst, ref, work) if copy is None else \
                 fmt.write(job.dst, ref, work, copy, ext, job.quality)
@@ -130,6 +144,14 @@ def process_sample(worker, ref):
         result["written"] += 1
         result["pieces"].append([-1 if copy is None else copy, piece if piece is not None else True])
     return result
+
+
+def run_pipeline(pipeline, record, seed, donors, skips):
+    """One copy: the pipeline with the data set's donors (None when it takes none)."""
+    if donors is None:
+        return pipeline(record, seed=seed)
+    donors.start()
+    return pipeline(record, seed=seed, donors=donors, donor_skips=skips)
 
 
 def _message(e):
@@ -183,7 +205,7 @@ class Report:
 
     def __init__(self, job, samples):
         self.job, self.samples = job, samples
-        self.read = self.written = self.resumed = 0
+        self.read = self.written = self.resumed = self.donors_skipped = 0
         self.failures = []
         self.seconds = 0.0
         self.complete = False
@@ -192,6 +214,7 @@ class Report:
         self.read += result["read"]
         self.written += result["written"]
         self.resumed += result["resumed"]
+        self.donors_skipped += result["donors_skipped"]
         self.failures.extend(result["failures"])
 
     @property
@@ -209,7 +232,8 @@ class Report:
         out = _run_identity(self.job)
         out.update(copies=self.job.copies, keep_original=self.job.keep_original, complete=self.complete,
                    counts={"samples": self.samples, "read": self.read, "written": self.written,
-                           "resumed": self.resumed, "skipped": self.skipped, "skipped_by_reason": self.reasons()},
+                           "resumed": self.resumed, "skipped": self.skipped, "skipped_by_reason": self.reasons(),
+                   "donors_skipped": self.donors_skipped},
                    failures=[{k: f[k] for k in ("sample", "copy", "kind", "reason")} for f in failures])
         return out
 
@@ -220,6 +244,8 @@ class Report:
         text += ", %d skipped" % self.skipped
         if self.failures:
             text += " (%s)" % ", ".join("%d %s" % (n, kind) for kind, n in self.reasons().items())
+        if self.donors_skipped:
+            text += ", %d donor%s skipped" % (self.donors_skipped, "" if self.donors_skipped == 1 else "s")
         text += " in %.1f s" % self.seconds
         if not self.complete:
             text += "; stopped early"
@@ -233,7 +259,8 @@ def multiply(src, dst, pipeline, format="auto", copies=1, seed=0, workers=None, 
 
     `pipeline` is a kiro.Pipeline, a list of steps or a YAML/JSON path. Bad
     samples are skipped and reported; the Report says what was read, written
-    and skipped. Worker processes import the main module: call this from a
+    and skipped, and how many donors (for copy_paste and mosaic steps, drawn
+    from SRC) failed to load. Worker processes import the main module: call this from a
     script under `if __name__ == "__main__":`. `workers` None: one per CPU here (with Ray: per CPU of the
     cluster). Raises RefusedError before any work for a DST inside SRC, a
     non-empty DST without `overwrite` or `resume`, or bad options.
@@ -264,7 +291,8 @@ def multiply(src, dst, pipeline, format="auto", copies=1, seed=0, workers=None, 
         refs, problems = fmt.scan()
     except (OSError, ValueError) as e:
         raise RefusedError(str(e)) from e
-    job = Job(fmt.name, src, dst, config, seed, copies, annotations, keep_original, image_format, quality, resume)
+    job = Job(fmt.name, src, dst, config, seed, copies, annotations, keep_original, image_format, quality, resume,
+              len(refs))
     if resume:
         _check_resumable(job)
     os.makedirs(job.dst, exist_ok=True)
@@ -382,7 +410,7 @@ def _run_here(job, refs):
 
 
 def _died(ref):
-    return {"index": ref["index"], "read": 0, "written": 0, "resumed": 0, "pieces": [],
+    return {"index": ref["index"], "read": 0, "written": 0, "resumed": 0, "donors_skipped": 0, "pieces": [],
             "failures": [_failure(ref, None, "worker process died",
                                   "a worker process ended abruptly while this sample was queued or running")]}
 
