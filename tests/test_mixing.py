@@ -214,10 +214,33 @@ def test_copy_paste_refuses_bad_arguments_before_drawing(kw, error, word):
     assert random.getstate() == state
 
 
-def test_copy_paste_refuses_mismatched_images():
+def test_grey_and_bgra_donors_take_the_target_channels():
+    d = donor()
+    grey = {"image": np.ascontiguousarray(d["image"][..., 1]), "keypoints": d["keypoints"], "labels": d["labels"]}
+    bgra = {"image": np.dstack([d["image"], np.full((100, 100), 255, np.uint8)]), "keypoints": d["keypoints"],
+            "labels": d["labels"]}
+    for seed in range(20):  # a placement that pastes something
+        random.seed(seed)
+        from_bgr = kiro.copy_paste(target(), d, prob=1, objects=3, scale=1.0, min_visibility=0)
+        pasted = np.any(from_bgr["image"] != target()["image"], axis=2)
+        if pasted.any():
+            break
+    random.seed(seed)
+    from_grey = kiro.copy_paste(target(), grey, prob=1, objects=3, scale=1.0, min_visibility=0)
+    random.seed(seed)
+    from_bgra = kiro.copy_paste(target(), bgra, prob=1, objects=3, scale=1.0, min_visibility=0)
+    np.testing.assert_array_equal(from_bgra["image"], from_bgr["image"])
+    assert pasted.any()
+    g = from_grey["image"][pasted]
+    assert (g[:, 0] == g[:, 1]).all() and (g[:, 1] == g[:, 2]).all()  # grey pixels, as BGR
+    np.testing.assert_array_equal(from_grey["mask"], from_bgr["mask"])
+
+
+def test_copy_paste_refuses_what_it_cannot_paste():
     grey = {"image": np.zeros((50, 50), np.uint8), "mask": np.zeros((50, 50), np.uint8)}
-    with pytest.raises(ValueError, match="donor image"):
-        kiro.copy_paste(target(), grey, prob=1)
+    with pytest.raises(TypeError, match="8-bit"):
+        kiro.copy_paste(target(), {"image": np.zeros((9, 9, 3), np.uint16), "mask": np.ones((9, 9), np.uint8)},
+                        prob=1)
     with pytest.raises(ValueError, match="seamless"):
         kiro.copy_paste(dict(grey), dict(grey), prob=1, blend="seamless")
     with pytest.raises(ValueError, match="class"):
@@ -282,7 +305,7 @@ def test_mosaic_refusals():
     recs = mosaic_records(0)
     with pytest.raises(ValueError, match="4 sample records"):
         kiro.mosaic(recs[:3], size=64)
-    recs[2]["image"] = recs[2]["image"][..., 0].copy()
+    recs[2]["image"] = recs[2]["image"].astype(np.float32)
     with pytest.raises(ValueError, match="records\\[2\\]"):
         kiro.mosaic(recs, size=64)
     recs = mosaic_records(0)
@@ -291,3 +314,19 @@ def test_mosaic_refusals():
         kiro.mosaic(recs, size=64)
     with pytest.raises(ValueError, match="center"):
         kiro.mosaic(mosaic_records(0), size=64, center=[0.5, 1.5])
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_pasted_raster_is_the_pixel_centre_rule(seed):
+    # The pasted pixels (and mask class) are exactly those whose centres lie
+    # inside the placed polygon.
+    poly = np.array([[20.3, 20.7], [59.6, 24.2], [50.1, 61.4], [18.8, 44.9]])
+    d = drawn(100, 100, [((9, 1), (0, 255, 0), poly)], seed=5)
+    t = {"image": np.full((100, 160, 3), GREY, np.uint8), "mask": np.zeros((100, 160), np.uint8)}
+    random.seed(seed)
+    out = kiro.copy_paste(t, d, prob=1, scale=[0.7, 1.3], min_visibility=0)
+    r, s, mirrored, side, ox, oy, chosen = draws(seed, 1, scale=(0.7, 1.3))
+    f = side / 100.0
+    xs = (side - poly[:, 0] * f) if mirrored else poly[:, 0] * f
+    want = raster([np.c_[xs + ox, poly[:, 1] * f + oy]], 160, 100)
+    np.testing.assert_array_equal(out["mask"] == 9, want)

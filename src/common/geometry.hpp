@@ -216,6 +216,23 @@ inline bool raw_pixels(const cv::Mat& image, const cv::Scalar& fill, cv::Mat& ra
     return true;
 }
 
+// 8-bit pixels of 1, 3 or 4 channels converted between grey, BGR and BGRA
+// (alpha 255 where it is added), as records of mixed kinds need.
+inline bool convertible(int from, int to) {
+    auto ok = [](int c) { return c == 1 || c == 3 || c == 4; };
+    return from == to || (ok(from) && ok(to));
+}
+
+inline cv::Mat in_channels(const cv::Mat& src, int channels) {
+    if (src.channels() == channels) return src;
+    static const int codes[5][5] = {{0}, {0, 0, 0, cv::COLOR_GRAY2BGR, cv::COLOR_GRAY2BGRA}, {0},
+                                    {0, cv::COLOR_BGR2GRAY, 0, 0, cv::COLOR_BGR2BGRA},
+                                    {0, cv::COLOR_BGRA2GRAY, 0, cv::COLOR_BGRA2BGR, 0}};
+    cv::Mat out;
+    cv::cvtColor(src, out, codes[src.channels()][channels]);
+    return out;
+}
+
 // a[y0:y0 + h, x0:x0 + w], a view.
 inline py::object window_view(const py::array& a, int x0, int y0, int w, int h) {
     return a[py::make_tuple(py::slice(y0, y0 + h, 1), py::slice(x0, x0 + w, 1))];

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -479,20 +480,37 @@ inline void subtract(const Poly& p, const ClipperLib::Paths& cut, const Grid& g,
     }
 }
 
-// Pixels whose centres lie inside any of `polys` (continuous coordinates)
-// set to `value` in `dst`, whose pixel (0, 0) is at `origin` of the frame.
+// Pixels whose centres lie inside any of `polys` (continuous coordinates,
+// each polygon filled by the even-odd rule) set to `value` in `dst`, whose
+// pixel (0, 0) is at `origin` of the frame: the pixel (i, j) belongs to a
+// polygon when (i + 0.5, j + 0.5) does, as COCO and YOLO rasterise.
 inline void rasterize(const std::vector<Poly>& polys, cv::Mat& dst, cv::Point origin, uint8_t value) {
-    constexpr int kShift = 8;
-    std::vector<std::vector<cv::Point>> pts;
+    std::vector<double> xs;
     for (const Poly& p : polys) {
-        if (p.size() < 3) continue;
-        std::vector<cv::Point> q(p.size());
-        for (size_t k = 0; k < p.size(); ++k)
-            q[k] = {static_cast<int>(std::lround((p[k].x - 0.5 - origin.x) * (1 << kShift))),
-                    static_cast<int>(std::lround((p[k].y - 0.5 - origin.y) * (1 << kShift)))};
-        pts.push_back(std::move(q));
+        const size_t n = p.size();
+        if (n < 3) continue;
+        double y0 = p[0].y, y1 = p[0].y;
+        for (const Pt& q : p) y0 = std::min(y0, q.y), y1 = std::max(y1, q.y);
+        const int r0 = std::max(0, static_cast<int>(std::floor(y0 - origin.y - 0.5)));
+        const int r1 = std::min(dst.rows - 1, static_cast<int>(std::ceil(y1 - origin.y - 0.5)));
+        for (int r = r0; r <= r1; ++r) {
+            const double yc = origin.y + r + 0.5;
+            xs.clear();
+            for (size_t i = 0, j = n - 1; i < n; j = i++) {
+                const Pt& a = p[j];
+                const Pt& b = p[i];
+                if ((a.y <= yc) != (b.y <= yc)) xs.push_back(a.x + (yc - a.y) * (b.x - a.x) / (b.y - a.y));
+            }
+            std::sort(xs.begin(), xs.end());
+            uint8_t* row = dst.ptr<uint8_t>(r);
+            for (size_t k = 0; k + 1 < xs.size(); k += 2) {
+                // Columns whose centres lie in [xs[k], xs[k + 1]).
+                const int c0 = std::max(0, static_cast<int>(std::ceil(xs[k] - origin.x - 0.5)));
+                const int c1 = std::min(dst.cols, static_cast<int>(std::ceil(xs[k + 1] - origin.x - 0.5)));
+                if (c1 > c0) std::memset(row + c0, value, static_cast<size_t>(c1 - c0));
+            }
+        }
     }
-    if (!pts.empty()) cv::fillPoly(dst, pts, cv::Scalar(value), cv::LINE_8, kShift);
 }
 
 // Outlines of the non-zero pixels of `region` (whose pixel (0, 0) is at

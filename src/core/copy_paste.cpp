@@ -246,12 +246,13 @@ py::object copy_paste(py::object data, py::object donor, py::object prob, py::ob
     if (!PyDict_Check(donor.ptr())) throw py::type_error("donor must be a sample record (a dict with \"image\")");
     Sample t = read_sample(data, bg_mask, "bg_mask");
     Sample d = read_sample(donor, bg_mask, "bg_mask");
-    if (t.image.mat.type() != d.image.mat.type() || t.image.ndim() != d.image.ndim())
-        throw py::value_error("donor image (" + std::string(py::str(d.image.array.dtype())) + ", " +
-                              std::to_string(d.image.channels()) + " channels) does not match the image (" +
-                              std::string(py::str(t.image.array.dtype())) + ", " +
-                              std::to_string(t.image.channels()) + " channels)");
-    if (t.image.mat.depth() != CV_8U) throw py::type_error("copy_paste needs 8-bit images");
+    if (t.image.mat.depth() != CV_8U || d.image.mat.depth() != CV_8U)
+        throw py::type_error("copy_paste needs 8-bit images, got " + std::string(py::str(t.image.array.dtype())) +
+                             " and a donor of " + std::string(py::str(d.image.array.dtype())));
+    if (!kiro::geometry::convertible(d.image.channels(), t.image.channels()))
+        throw py::value_error("donor image (" + std::to_string(d.image.channels()) +
+                              " channels) cannot be pasted onto an image of " +
+                              std::to_string(t.image.channels()) + " channels");
     if (mode == Blend::Seamless && t.image.channels() != 3)
         throw py::value_error("blend \"seamless\" needs 3-channel images, got " + std::to_string(t.image.channels()));
     std::vector<Object> objs = d.has_points && !d.points.polys.empty() ? polygon_objects(d)
@@ -291,7 +292,7 @@ py::object copy_paste(py::object data, py::object donor, py::object prob, py::ob
     const bool labelled = kiro::row_labels::present(t.data);
 
     // The donor at its new size and side (image, and mask for mask objects).
-    cv::Mat dimg(sh, sw, d.image.mat.type()), dmask;
+    cv::Mat dimg(sh, sw, t.image.mat.type()), dmask;
     std::vector<std::vector<poly::Poly>> pieces(chosen.size());  // per chosen object, target frame
     std::vector<cv::Mat> alphas(chosen.size());                   // per chosen object, over its box
     std::vector<cv::Rect> boxes(chosen.size());                   // those boxes, in the target frame
@@ -309,7 +310,9 @@ py::object copy_paste(py::object data, py::object donor, py::object prob, py::ob
     const poly::Grid grid(std::max(t.w, t.h) * 2.0 + 16.0);
     {
         py::gil_scoped_release nogil;
-        resize_into(d.image.mat, dimg, cv::INTER_LINEAR);
+        // A grey, BGR or BGRA donor in the target's channels.
+        const cv::Mat donor_pixels = kiro::geometry::in_channels(d.image.mat, t.image.channels());
+        resize_into(donor_pixels, dimg, cv::INTER_LINEAR);
         if (mirrored) {
             cv::Mat m(dimg.size(), dimg.type());
             kiro::flip(dimg, m, 1);
@@ -556,7 +559,7 @@ dropped with all its rows), and the pasted objects' polygons (traced from
 the raster for mask objects) are appended when the target has keypoints;
 when it also has "labels", they carry the donor's labels (None where the
 donor has none). With "seamless", each object is cloned in its own box, in
-order. "bbox" is
-recomputed. Records of different sizes work; images must match in type and
-channels. `data` is updated in place and returned.)doc");
+order. "bbox" is recomputed. Records of different sizes work; images are
+8-bit, and a grey, BGR or BGRA donor is converted to the target's channels.
+`data` is updated in place and returned.)doc");
 }

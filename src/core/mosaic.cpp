@@ -62,8 +62,11 @@ py::object mosaic(py::object records, py::object size, py::object prob, py::obje
         s.push_back(read_sample(r, mask_fill));
     }
     for (int i = 1; i < 4; ++i) {
-        if (s[i].image.mat.type() != s[0].image.mat.type() || s[i].image.ndim() != s[0].image.ndim())
-            throw py::value_error("records[" + std::to_string(i) + "]: image type or channels differ from records[0]'s");
+        const bool same = s[i].image.mat.type() == s[0].image.mat.type();
+        const bool mixed = s[i].image.mat.depth() == CV_8U && s[0].image.mat.depth() == CV_8U &&
+                           convertible(s[i].image.channels(), s[0].image.channels());
+        if (!same && !mixed)
+            throw py::value_error("records[" + std::to_string(i) + "]: image type or channels cannot be put with records[0]'s");
         if (s[i].has_mask != s[0].has_mask)
             throw py::value_error("records[" + std::to_string(i) + "]: either every record has a mask or none");
         if (s[i].has_mask && s[i].mask.array.dtype().not_equal(s[0].mask.array.dtype()))
@@ -101,8 +104,8 @@ py::object mosaic(py::object records, py::object size, py::object prob, py::obje
             const Tile& t = tiles[i];
             if (t.quad.empty()) continue;
             const cv::Rect from = t.quad - cv::Point(t.ox, t.oy);  // inside the resized record
-            cv::Mat tmp(t.nh, t.nw, s[i].image.mat.type());
-            resize_into(s[i].image.mat, tmp, cv::INTER_LINEAR);
+            cv::Mat tmp(t.nh, t.nw, s[0].image.mat.type());
+            resize_into(in_channels(s[i].image.mat, s[0].image.channels()), tmp, cv::INTER_LINEAR);
             tmp(from).copyTo(o.image_mat(t.quad));
             if (s[i].has_mask) {
                 cv::Mat m(t.nh, t.nw, s[i].mask.type);
@@ -181,6 +184,7 @@ the corner that meets the centre. Polygons are scaled by the record's own
 factors and clipped exactly to their quadrant (`min_area`, `min_visibility`
 as in affine), then concatenated in record order with their "labels".
 
-Records must agree in image type and channels, and all or none carry a mask.
+Records must agree in image type (8-bit grey, BGR and BGRA records mix:
+they take records[0]'s channels), and all or none carry a mask.
 records[0] is updated in place to be the mosaic and returned.)doc");
 }
