@@ -26,6 +26,9 @@ PIPELINE = [
     {"op": "hsv_transform", "fraction": 0.3},
     {"op": "generate_noisy", "noise_typ": "gauss"},
 ]
+# The same with objects pasted from other samples of the set (the set itself
+# is the donor source).
+MIXING = PIPELINE[:1] + [{"op": "copy_paste", "prob": 1.0, "objects": [1, 3], "blend": "gaussian"}] + PIPELINE[2:]
 WIDTH, HEIGHT, COPIES = 1280, 720, 2
 
 
@@ -73,12 +76,12 @@ def make_set(root, count):
         json.dump(data, f)
 
 
-def timed_run(dst, **options):
+def timed_run(dst, pipeline=None, **options):
     from kiro import datasets
 
     shutil.rmtree(dst, ignore_errors=True)
     start = time.perf_counter()
-    report = datasets.multiply(SET, dst, PIPELINE, format="coco", copies=COPIES, seed=0, **options)
+    report = datasets.multiply(SET, dst, pipeline or PIPELINE, format="coco", copies=COPIES, seed=0, **options)
     seconds = time.perf_counter() - start
     if report.skipped or not report.complete:
         sys.exit("bench run skipped samples: %s" % report.summary())
@@ -169,7 +172,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--samples", type=int, default=200)
     parser.add_argument("--skip-ray", action="store_true")
-    parser.add_argument("--only", choices=("share", "scaling"), help="run only these rows")
+    parser.add_argument("--only", choices=("share", "scaling", "mixing"), help="run only these rows")
     parser.add_argument("--repeat", type=int, default=1, help="interleaved repeats of the scaling rows (median)")
     args = parser.parse_args()
     global SET
@@ -189,6 +192,11 @@ def main():
             total, share_jpg, codec = outside_share(os.path.join(work, "jpg"), "jpg")
             rows.append(("local, 1 worker, JPEG out", n / total, "%.0f %% (decode+encode %.0f %%)"
                          % (100 * share_jpg, 100 * codec), "<= 25 %", share_jpg <= 0.25))
+        if args.only in (None, "mixing"):
+            plain = n / timed_run(os.path.join(work, "plain"), workers=1, image_format="png")
+            mixed = n / timed_run(os.path.join(work, "mixed"), pipeline=MIXING, workers=1, image_format="png")
+            rows.append(("local, 1 worker, PNG out, copy_paste from the set instead of trevane", mixed,
+                         "x%.2f of the plain pipeline" % (mixed / plain), "", True))
         if args.only in (None, "scaling"):
             rates = {"one": [], "two": [], "ray": []}
             ray_start = []
