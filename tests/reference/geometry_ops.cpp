@@ -6,54 +6,15 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "ref_arrays.hpp"
+
 #include <stdexcept>
 #include <vector>
 
 namespace py = pybind11;
-
-namespace {
-
-int cv_type(const py::array& a) {
-    const char kind = a.dtype().kind();
-    const auto size = a.itemsize();
-    int depth;
-    if ((kind == 'u' || kind == 'b') && size == 1) depth = CV_8U;
-    else if (kind == 'i' && size == 1) depth = CV_8S;
-    else if (kind == 'u' && size == 2) depth = CV_16U;
-    else if (kind == 'i' && size == 2) depth = CV_16S;
-    else if (kind == 'i' && size == 4) depth = CV_32S;
-    else if (kind == 'f' && size == 4) depth = CV_32F;
-    else if (kind == 'f' && size == 8) depth = CV_64F;
-    else throw std::invalid_argument("unsupported dtype");
-    return CV_MAKETYPE(depth, a.ndim() == 3 ? static_cast<int>(a.shape(2)) : 1);
-}
-
-cv::Mat view(const py::array& a) {
-    if (!(a.flags() & py::array::c_style)) throw std::invalid_argument("C-contiguous array expected");
-    return cv::Mat(static_cast<int>(a.shape(0)), static_cast<int>(a.shape(1)), cv_type(a),
-                   const_cast<void*>(a.data()));
-}
-
-py::array like(const cv::Mat& m, const py::array& proto) {
-    std::vector<py::ssize_t> shape{m.rows, m.cols};
-    if (proto.ndim() == 3) shape.push_back(m.channels());
-    py::array out(proto.dtype(), shape);
-    m.copyTo(cv::Mat(m.rows, m.cols, m.type(), out.mutable_data()));
-    return out;
-}
-
-cv::Scalar scalar(py::object border) {
-    cv::Scalar value;
-    if (py::isinstance<py::sequence>(border)) {
-        auto seq = border.cast<py::sequence>();
-        for (size_t k = 0; k < seq.size() && k < 4; ++k) value[static_cast<int>(k)] = seq[k].cast<double>();
-    } else if (!border.is_none()) {
-        value = cv::Scalar::all(border.cast<double>());
-    }
-    return value;
-}
-
-}  // namespace
+using ref::like;
+using ref::scalar;
+using ref::view;
 
 PYBIND11_MODULE(ref_geometry_ops, m) {
     m.def("flip", [](py::array src, int code) {

@@ -6,39 +6,19 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "ref_arrays.hpp"
+
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
 
 namespace py = pybind11;
+using ref::like;
+using ref::scalar;
+using ref::view;
 
 namespace {
 
-cv::Mat view(const py::array& a) {
-    if (!(a.flags() & py::array::c_style)) throw std::invalid_argument("C-contiguous array expected");
-    int type;
-    const char kind = a.dtype().kind();
-    const auto size = a.itemsize();
-    if (kind == 'u' && size == 1) type = CV_8U;
-    else if (kind == 'i' && size == 1) type = CV_8S;
-    else if (kind == 'u' && size == 2) type = CV_16U;
-    else if (kind == 'i' && size == 2) type = CV_16S;
-    else if (kind == 'i' && size == 4) type = CV_32S;
-    else if (kind == 'f' && size == 4) type = CV_32F;
-    else if (kind == 'f' && size == 8) type = CV_64F;
-    else throw std::invalid_argument("unsupported dtype");
-    const int cn = a.ndim() == 3 ? static_cast<int>(a.shape(2)) : 1;
-    return cv::Mat(static_cast<int>(a.shape(0)), static_cast<int>(a.shape(1)), CV_MAKETYPE(type, cn),
-                   const_cast<void*>(a.data()));
-}
-
-py::array like(const cv::Mat& m, const py::array& proto) {
-    std::vector<py::ssize_t> shape{m.rows, m.cols};
-    if (proto.ndim() == 3) shape.push_back(m.channels());
-    py::array out(proto.dtype(), shape);
-    m.copyTo(cv::Mat(m.rows, m.cols, m.type(), out.mutable_data()));
-    return out;
-}
 
 cv::Mat matrix(const py::array_t<double, py::array::c_style | py::array::forcecast>& m) {
     if (m.ndim() != 2 || m.shape(0) != 2 || m.shape(1) != 3) throw std::invalid_argument("2 x 3 matrix expected");
@@ -51,13 +31,7 @@ PYBIND11_MODULE(ref_geometry_warp, m) {
     m.def("warp_affine",
           [](py::array src, py::array_t<double, py::array::c_style | py::array::forcecast> M, int width, int height,
              int flags, py::object border) {
-              cv::Scalar value;
-              if (py::isinstance<py::sequence>(border)) {
-                  auto seq = border.cast<py::sequence>();
-                  for (size_t k = 0; k < seq.size() && k < 4; ++k) value[static_cast<int>(k)] = seq[k].cast<double>();
-              } else if (!border.is_none()) {
-                  value = cv::Scalar::all(border.cast<double>());
-              }
+              const cv::Scalar value = scalar(border);
               cv::Mat dst;
               cv::warpAffine(view(src), dst, matrix(M), cv::Size(width, height), flags, cv::BORDER_CONSTANT, value);
               return like(dst, src);
