@@ -67,6 +67,7 @@ _EXPORTS.update({
     "Pipeline": "kiro.pipeline",
     "PipelineError": "kiro.pipeline",
     "StepError": "kiro.pipeline",
+    "DonorSkip": "kiro.pipeline",
     "pack_polygons": "kiro.polygons",
     "unpack_polygons": "kiro.polygons",
     "sample_seed": "kiro.polygons",

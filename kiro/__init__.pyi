@@ -34,7 +34,7 @@ from .core.scale_jitter import scale_jitter as scale_jitter
 from .core.copy_paste import copy_paste as copy_paste
 from .core.mosaic import mosaic as mosaic
 
-from .pipeline import Pipeline as Pipeline, PipelineError as PipelineError, StepError as StepError
+from .pipeline import Pipeline as Pipeline, PipelineError as PipelineError, StepError as StepError, DonorSkip as DonorSkip
 from .polygons import pack_polygons as pack_polygons, unpack_polygons as unpack_polygons, sample_seed as sample_seed
 
 from . import core as core, data as data, utils as utils, pipeline as pipeline, polygons as polygons
