@@ -80,37 +80,6 @@ long long class_of(py::handle label) {
     return 1;
 }
 
-// Donor rows grouped by equal labels (Python equality), in order of first
-// appearance; every row its own object without labels.
-std::vector<Object> polygon_objects(const Sample& d) {
-    std::vector<Object> out;
-    const bool labelled = kiro::row_labels::present(d.data);
-    py::object labels = labelled ? py::object(d.data["labels"]) : py::object(py::none());
-    std::vector<py::object> seen;
-    for (size_t r = 0; r < d.points.polys.size(); ++r) {
-        if (!labelled) {
-            Object o;
-            o.rows.push_back(r);
-            o.label = py::none();
-            out.push_back(o);
-            continue;
-        }
-        py::object lab = labels[py::int_(r)];
-        size_t k = 0;
-        for (; k < seen.size(); ++k)
-            if (kiro::equals(seen[k], lab)) break;
-        if (k == seen.size()) {
-            seen.push_back(lab);
-            Object o;
-            o.label = lab;
-            o.cls = class_of(lab);
-            out.push_back(o);
-        }
-        out[k].rows.push_back(r);
-    }
-    return out;
-}
-
 // Mask classes other than bg_mask, ascending.
 std::vector<Object> mask_objects(const Sample& d, py::handle bg_mask) {
     std::vector<Object> out;
@@ -153,6 +122,25 @@ std::vector<size_t> row_groups(const Sample& t, size_t& groups) {
     }
     groups = seen.size();
     return g;
+}
+
+// Donor rows grouped into objects by equal labels, in order of first
+// appearance; every row its own object without labels.
+std::vector<Object> polygon_objects(const Sample& d) {
+    size_t n = 0;
+    const std::vector<size_t> group = row_groups(d, n);
+    const bool labelled = kiro::row_labels::present(d.data);
+    py::object labels = labelled ? py::object(d.data["labels"]) : py::object(py::none());
+    std::vector<Object> out(n);
+    for (size_t r = 0; r < group.size(); ++r) {
+        Object& o = out[group[r]];
+        if (o.rows.empty()) {
+            o.label = labelled ? py::object(labels[py::int_(r)]) : py::object(py::none());
+            o.cls = labelled ? class_of(o.label) : 1;
+        }
+        o.rows.push_back(r);
+    }
+    return out;
 }
 
 // The labels of the output rows (source >= 0: a target row; -1 - c: chosen
@@ -338,7 +326,7 @@ py::object copy_paste(py::object data, py::object donor, py::object prob, py::ob
         };
         std::vector<ClassScan> scans;
         if (!polygon_donor && !visible.empty()) {
-            for (size_t c = 0; c < chosen.size(); ++c) scans.push_back(ClassScan{objs[chosen[c]].cls_raw});
+            for (size_t c = 0; c < chosen.size(); ++c) scans.push_back(ClassScan{objs[chosen[c]].cls_raw, 0, 0, cv::Rect()});
             scan_classes(dmask, d.mask.elem, placed.tl(), visible, scans);
         }
         for (size_t c = 0; c < chosen.size() && !visible.empty(); ++c) {
