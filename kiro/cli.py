@@ -22,6 +22,8 @@ def _common(p):
     p.add_argument("--seed", type=int, default=0, help="base seed: copy k of sample i uses kiro.sample_seed(S, i, k)")
     p.add_argument("--annotations", metavar="FILE", default=None,
                    help="COCO annotation file, when not SRC/annotations.json")
+    p.add_argument("--keep-grey", action="store_true",
+                   help="read grey images as one channel (by default they become 3-channel BGR)")
 
 
 def build_parser():
@@ -80,7 +82,7 @@ def _multiply(args):
         workers=args.workers, engine=args.engine, ray_address=args.ray_address, annotations=args.annotations,
         keep_original=args.keep_original, image_format=args.image_format, quality=args.quality,
         overwrite=args.overwrite, resume=args.resume, fail_fast=args.fail_fast,
-        progress=not args.quiet and sys.stderr.isatty())
+        progress=not args.quiet and sys.stderr.isatty(), keep_grey=args.keep_grey)
     if not args.quiet:
         print("kiro multiply: " + report.summary() + "; report in " + args.dst.rstrip("/") + "/kiro_report.json")
     return 0 if report.complete and not report.skipped else 1
@@ -92,7 +94,7 @@ def _preview(args):
     donor_skips = []
     failures = preview(args.src, args.pipeline, args.output, format=args.format, samples=args.samples,
                        copies=args.copies, seed=args.seed, annotations=args.annotations, tile_height=args.tile_height,
-                       donor_skips=donor_skips)
+                       donor_skips=donor_skips, keep_grey=args.keep_grey)
     for sample, copy, reason in failures:
         print("kiro preview: skipped %s%s: %s" % (sample, "" if copy is None else " copy %d" % copy, reason),
               file=sys.stderr)

@@ -29,23 +29,26 @@ from .source import Source
 from .yolo import Yolo
 
 
-def load(src, format="auto", annotations=None):
-    """Every sample of SRC as (reference, record or SampleError), in the data set's order."""
-    fmt = make_format(format, src, annotations)
+def load(src, format="auto", annotations=None, keep_grey=False):
+    """Every sample of SRC as (reference, record or SampleError), in the data set's order.
+
+    Images are read as displayed (EXIF orientation applied); grey ones as 3-channel BGR
+    unless `keep_grey`. Masks are read unchanged."""
+    fmt = make_format(format, src, annotations, keep_grey)
     refs, _ = fmt.scan()
     out = []
     for ref in refs:
         try:
-            out.append((ref, fmt.load(ref)))
+            out.append((ref, fmt.read(ref)))
         except SampleError as e:
             out.append((ref, e))
     return out
 
 
-def open(src, format="auto", annotations=None):
+def open(src, format="auto", annotations=None, keep_grey=False):
     """SRC as a lazy `Source`: ``len(source)`` samples, in `load`'s order; ``source[i]`` reads
     sample i into a fresh record each time (or raises SampleError). Cheap to pickle to workers."""
-    return Source(src, format, annotations)
+    return Source(src, format, annotations, keep_grey)
 
 
 __all__ = ["FORMATS", "Coco", "Masks", "RefusedError", "Report", "SampleError", "Source", "Yolo", "load",

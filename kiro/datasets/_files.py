@@ -1,6 +1,9 @@
 """File helpers shared by the formats: image decoding and encoding, atomic writes."""
 
+import contextlib
+import contextvars
 import os
+import struct
 
 import numpy as np
 
@@ -23,17 +26,122 @@ def _io():
     return _io
 
 
-def read_image(path):
-    """Decode a file with kiro's decoder (channels, alpha and depth kept)."""
+# Whether read_image keeps grey images single-channel, when not told (see `reading`).
+_KEEP_GREY = contextvars.ContextVar("kiro_keep_grey", default=False)
+
+
+@contextlib.contextmanager
+def reading(keep_grey):
+    """Within the block, read_image keeps grey images grey or not (the formats read through it)."""
+    token = _KEEP_GREY.set(bool(keep_grey))
     try:
-        return _io().read_image(path)
+        yield
+    finally:
+        _KEEP_GREY.reset(token)
+
+
+def _decode(path):
+    """File bytes and their decoded pixels, unchanged (channels, alpha and depth kept)."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+        return data, _io().decode(data)
     except (OSError, ValueError) as e:
         raise SampleError("unreadable image", "%s: %s" % (os.path.basename(path), e)) from None
 
 
+def jpeg_orientation(data):
+    """The EXIF orientation (1..8) of JPEG bytes; 1 when there is none or it cannot be read."""
+    if data[:2] != b"\xff\xd8":
+        return 1
+    pos = 2
+    while pos + 4 <= len(data):
+        if data[pos] != 0xFF:
+            return 1
+        marker = data[pos + 1]
+        if marker == 0xFF:  # fill byte
+            pos += 1
+            continue
+        if marker in (0xD9, 0xDA):  # end of image, start of scan: no metadata after
+            return 1
+        if 0xD0 <= marker <= 0xD7 or marker == 0x01:
+            pos += 2
+            continue
+        length = struct.unpack(">H", data[pos + 2:pos + 4])[0]
+        if length < 2:
+            return 1
+        body = data[pos + 4:pos + 2 + length]
+        if marker == 0xE1 and body[:6] == b"Exif\x00\x00":
+            return _tiff_orientation(body[6:])
+        pos += 2 + length
+    return 1
+
+
+def _tiff_orientation(tiff):
+    """Orientation tag (0x0112) of IFD0 of a TIFF header block; 1 when absent or malformed."""
+    if len(tiff) < 8 or tiff[:2] not in (b"II", b"MM"):
+        return 1
+    order = "<" if tiff[:2] == b"II" else ">"
+    if struct.unpack(order + "H", tiff[2:4])[0] != 42:
+        return 1
+    ifd = struct.unpack(order + "I", tiff[4:8])[0]
+    if ifd + 2 > len(tiff):
+        return 1
+    count = struct.unpack(order + "H", tiff[ifd:ifd + 2])[0]
+    for k in range(count):
+        at = ifd + 2 + 12 * k
+        if at + 12 > len(tiff):
+            return 1
+        tag, kind, n = struct.unpack(order + "HHI", tiff[at:at + 8])
+        if tag == 0x0112:
+            if kind != 3 or n < 1:  # SHORT
+                return 1
+            value = struct.unpack(order + "H", tiff[at + 8:at + 10])[0]
+            return value if 1 <= value <= 8 else 1
+    return 1
+
+
+def orient(image, orientation):
+    """`image` as displayed under EXIF `orientation` (stored rows and columns flipped or swapped)."""
+    swap, flip_rows, flip_cols = _ORIENTATIONS.get(orientation, (False, False, False))
+    if swap:
+        image = np.swapaxes(image, 0, 1)
+    if flip_rows:
+        image = image[::-1]
+    if flip_cols:
+        image = image[:, ::-1]
+    return np.ascontiguousarray(image)
+
+
+# orientation -> (swap rows and columns, then flip rows, flip columns)
+_ORIENTATIONS = {2: (False, False, True), 3: (False, True, True), 4: (False, True, False),
+                 5: (True, False, False), 6: (True, False, True), 7: (True, True, True), 8: (True, True, False)}
+
+
+def read_image(path, keep_grey=None):
+    """A data set image as training loaders see it: EXIF orientation applied, grey as 3-channel
+    BGR (grey with alpha as BGRA), or with `keep_grey` as height x width x 1; depth and alpha
+    kept. `keep_grey` None: as set by `reading` (default False)."""
+    data, image = _decode(path)
+    image = orient(image, jpeg_orientation(data))
+    if keep_grey is None:
+        keep_grey = _KEEP_GREY.get()
+    if keep_grey:
+        if image.ndim == 2:
+            image = image[:, :, None]
+    else:
+        if image.ndim == 3 and image.shape[2] == 1:
+            image = image[..., 0]
+        if image.ndim == 2:
+            image = np.repeat(image[:, :, None], 3, axis=2)
+        elif image.ndim == 3 and image.shape[2] == 2:
+            image = image[:, :, [0, 0, 0, 1]]
+    return np.ascontiguousarray(image)
+
+
 def read_mask(path):
     """A class mask: one channel (a grey PNG saved with equal colour channels is accepted)."""
-    mask = read_image(path)
+    mask = _decode(path)[1]
     if mask.ndim == 3:
         if mask.shape[2] >= 3 and (mask[..., 0] == mask[..., 1]).all() and (mask[..., 0] == mask[..., 2]).all():
             mask = np.ascontiguousarray(mask[..., 0])

@@ -4,7 +4,7 @@ import os
 
 import numpy as np
 
-from ._files import SampleError, copy_name, encode_image, ensure_parent, write_atomic
+from ._files import SampleError, copy_name, encode_image, ensure_parent, reading, write_atomic
 
 
 class Format:
@@ -19,6 +19,8 @@ class Format:
     """
 
     name = None
+    dropped = ()  # reasons for what the last `load` left out (degenerate polygons), for the report
+    keep_grey = False  # grey images stay single-channel (else read as 3-channel BGR)
 
     def __init__(self, src, annotations=None):
         self.src = os.path.abspath(src)
@@ -43,6 +45,11 @@ class Format:
 
     def load(self, ref):
         raise NotImplementedError
+
+    def read(self, ref):
+        """`load` with this format's image reading options."""
+        with reading(self.keep_grey):
+            return self.load(ref)
 
     def donor(self, record, load):
         """A loaded record as the `load`-th donor of one copy (labels made distinct where they must be)."""
@@ -74,8 +81,12 @@ class Format:
         write_atomic(path, encode_image(np.ascontiguousarray(image), ext, quality))
 
 
-def check_polygon(coords, width, height, what):
-    """Coordinates x1, y1, ... as a float array, or SampleError naming `what`."""
+def check_polygon(coords, width, height, what, drop=False):
+    """Coordinates x1, y1, ... as an N x 2 float array, or SampleError naming `what`.
+
+    With `drop`, a polygon of fewer than 3 points or of zero area gives (None, reason) instead
+    of an error, and a usable one (array, None).
+    """
     try:
         values = np.asarray(coords, dtype=np.float64)
     except (TypeError, ValueError):
@@ -84,15 +95,24 @@ def check_polygon(coords, width, height, what):
         raise SampleError("malformed annotation", "%s: coordinates are not a flat list" % what)
     if values.size % 2:
         raise SampleError("malformed annotation", "%s: odd number of coordinates (%d)" % (what, values.size))
-    if values.size < 6:
+    if values.size < 6 and not drop:
         raise SampleError("malformed annotation", "%s: fewer than 3 points" % what)
+    if not values.size:
+        return None, "%s: no points" % what
     if not np.isfinite(values).all():
         raise SampleError("malformed annotation", "%s: coordinate is NaN or infinite" % what)
     xs, ys = values[0::2], values[1::2]
     if xs.min() < -width or xs.max() > 2 * width or ys.min() < -height or ys.max() > 2 * height:
         raise SampleError("malformed annotation",
                           "%s: coordinates outside the %d x %d image by more than its size" % (what, width, height))
-    return values.reshape(-1, 2)
+    if not drop:
+        return values.reshape(-1, 2)
+    if values.size < 6:
+        return None, "%s: fewer than 3 points" % what
+    area = np.dot(xs, np.roll(ys, -1)) - np.dot(np.roll(xs, -1), ys)
+    if abs(area) <= 1e-12 * width * height:
+        return None, "%s: zero area" % what
+    return values.reshape(-1, 2), None
 
 
 def unpack(record):

@@ -11,7 +11,9 @@ among the image's own annotations (pasted from a donor: `kiro multiply`
 gives each donor load instances of its own, so a copy of an image's own
 object stays apart from it) gets iscrowd 0 and none of the source's extra
 fields; one whose label names no category (traced from a donor's crowd
-mask) is kept only in "mask". Crowd (RLE)
+mask) is kept only in "mask". A polygon of fewer than 3 points or of zero area
+is left out. An RLE annotation with iscrowd 0 is an object like the others, its
+rows the outer outlines of its pixels (holes are not kept). Crowd (iscrowd 1 RLE)
 annotations become "mask": the category id of every pixel, 0 for background;
 they are written back as one RLE annotation per category, without the pixels
 under objects from other images.
@@ -27,6 +29,7 @@ import numpy as np
 from ._files import SampleError, copy_atomic, copy_name, ensure_parent, read_image, write_text_atomic
 from ..polygons import pack_polygons
 from ._format import Format, check_polygon, unpack
+from ._trace import outer_polygons
 
 ANNOTATIONS = "annotations.json"
 PARTS = os.path.join(".kiro", "parts")
@@ -60,6 +63,14 @@ def _grown(region):
     grown[:, 1:] |= out[:, :-1]
     grown[:, :-1] |= out[:, 1:]
     return grown
+
+
+def _check_size(ref, width, height):
+    """The image as displayed must have the size its entry states (labels lie in that frame)."""
+    stated = ref["entry"].get("width"), ref["entry"].get("height")
+    if all(isinstance(v, int) and not isinstance(v, bool) for v in stated) and stated != (width, height):
+        raise SampleError("size mismatch", "%s is %d x %d as displayed, its annotation says %d x %d"
+                          % (ref["image"], width, height, stated[0], stated[1]))
 
 
 def _is_label(label):
@@ -137,14 +148,27 @@ class Coco(Format):
         self._error(ref)
         image = read_image(os.path.join(self.src, ref["image"]))
         height, width = image.shape[:2]
+        _check_size(ref, width, height)
         polygons, labels, mask = [], [], None
+        self.dropped = []
         for instance, ann in zip(_instances(ref), ref["annotations"]):
             what = "annotation %r" % (ann.get("id"),)
             seg, category = ann.get("segmentation"), ann.get("category_id")
             if isinstance(seg, list) and seg:
                 for poly in seg:
-                    polygons.append(check_polygon(poly, width, height, what))
+                    polygon, flaw = check_polygon(poly, width, height, what, drop=True)
+                    if flaw:
+                        self.dropped.append(flaw)
+                        continue
+                    polygons.append(polygon)
                     labels.append((category, instance))
+            elif isinstance(seg, dict) and not ann.get("iscrowd"):
+                # An RLE instance: its outlines, an object like the polygon ones.
+                traced = outer_polygons(self._decode_rle(seg, height, width, what))
+                if not traced:
+                    self.dropped.append("%s: empty mask" % what)
+                polygons.extend(traced)
+                labels.extend([(category, instance)] * len(traced))
             elif isinstance(seg, dict):
                 pixels = self._decode_rle(seg, height, width, what)
                 if not isinstance(category, int) or isinstance(category, bool) or not 0 < category < 65536:

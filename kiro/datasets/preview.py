@@ -39,6 +39,8 @@ def _bgr8(image):
         image = (image >> 8).astype(np.uint8)
     elif image.dtype != np.uint8:
         image = np.clip(image, 0, 255).astype(np.uint8)
+    if image.ndim == 3 and image.shape[2] < 3:
+        image = image[:, :, 0]
     if image.ndim == 2:
         image = np.repeat(image[:, :, None], 3, axis=2)
     return np.ascontiguousarray(image[:, :, :3])
@@ -81,7 +83,7 @@ def compose(rows):
 
 
 def preview(src, pipeline, output, format="auto", samples=8, copies=4, seed=0, annotations=None, tile_height=240,
-            donor_skips=None):
+            donor_skips=None, keep_grey=False):
     """Write a contact sheet to `output` (.png or .jpg); returns the failures (sample, copy, reason).
 
     Samples are spread evenly over SRC; copy k of sample i is the copy that
@@ -102,7 +104,7 @@ def preview(src, pipeline, output, format="auto", samples=8, copies=4, seed=0, a
             pipeline = kiro.Pipeline.from_config(pipeline)
     except (OSError, ValueError, TypeError) as e:
         raise RefusedError("pipeline: %s" % e) from e
-    fmt = make_format(format, src, annotations)
+    fmt = make_format(format, src, annotations, keep_grey)
     try:
         refs, _ = fmt.scan()
     except (OSError, ValueError) as e:
@@ -117,7 +119,7 @@ def preview(src, pipeline, output, format="auto", samples=8, copies=4, seed=0, a
         ref = refs[i]
         sample = ref.get("image") or ref["name"]
         try:
-            record = fmt.load(ref)
+            record = fmt.read(ref)
         except SampleError as e:
             failures.append((sample, None, e.reason))
             continue

@@ -38,12 +38,14 @@ def detect_format(src):
     raise RefusedError("cannot tell the format of %s: give --format coco, yolo or masks" % src)
 
 
-def make_format(name, src, annotations=None):
+def make_format(name, src, annotations=None, keep_grey=False):
     if name == "auto":
         name = detect_format(src)
     if name not in FORMATS:
         raise RefusedError("unknown format %r (coco, yolo or masks)" % (name,))
-    return FORMATS[name](src, annotations)
+    fmt = FORMATS[name](src, annotations)
+    fmt.keep_grey = bool(keep_grey)
+    return fmt
 
 
 def _clone(record):
@@ -55,11 +57,12 @@ class Job:
     """Everything a worker needs, as plain data (shipped to processes and Ray)."""
 
     def __init__(self, format, src, dst, pipeline, seed=0, copies=1, annotations=None, keep_original=False,
-                 image_format="auto", quality=95, resume=False, samples=None):
+                 image_format="auto", quality=95, resume=False, samples=None, keep_grey=False):
         self.format, self.src, self.dst = format, os.path.abspath(src), os.path.abspath(dst)
         self.pipeline, self.seed, self.copies = pipeline, int(seed), int(copies)
         self.annotations, self.keep_original = annotations, bool(keep_original)
         self.image_format, self.quality, self.resume = image_format, int(quality), bool(resume)
+        self.keep_grey = bool(keep_grey)
         self.samples = samples  # as scanned by the driver: the workers' donor sources must agree
 
     def to_dict(self):
@@ -79,12 +82,13 @@ class Worker:
         from .source import Donors, Source
 
         self.job = job if isinstance(job, Job) else Job.from_dict(job)
-        self.fmt = make_format(self.job.format, self.job.src, self.job.annotations)
+        self.fmt = make_format(self.job.format, self.job.src, self.job.annotations, self.job.keep_grey)
         self.pipeline = kiro.Pipeline.from_config(self.job.pipeline)
         self.sample_seed = kiro.sample_seed
         self.donors = None
         if self.pipeline.needs_donors:
-            self.donors = Donors(Source._lazy(self.job.src, self.job.format, self.job.annotations, self.job.samples))
+            self.donors = Donors(Source._lazy(self.job.src, self.job.format, self.job.annotations, self.job.samples,
+                                              self.job.keep_grey))
 
     def __call__(self, ref):
         return process_sample(self, ref)
@@ -102,9 +106,9 @@ def process_sample(worker, ref):
     """
     job, fmt = worker.job, worker.fmt
     result = {"index": ref["index"], "read": 0, "written": 0, "resumed": 0, "donors_skipped": 0, "pieces": [],
-              "failures": []}
+              "failures": [], "dropped": []}
     try:
-        record = fmt.load(ref)
+        record = fmt.read(ref)
     except SampleError as e:
         result["failures"].append(_failure(ref, None, e.kind, e.reason))
         return result
@@ -112,6 +116,9 @@ def process_sample(worker, ref):
         result["failures"].append(_failure(ref, None, "unreadable sample", "%s: %s" % (type(e).__name__, e)))
         return result
     result["read"] = 1
+    # Degenerate polygons left out of an otherwise good sample.
+    result["dropped"] = [{"index": ref["index"], "sample": ref.get("image") or ref["name"], "reason": reason}
+                         for reason in fmt.dropped]
     ext = output_ext(ref["image"], job.image_format)
     slots = ([None] if job.keep_original else []) + list(range(job.copies))
     for copy in slots:
@@ -182,7 +189,7 @@ def check_destination(src, dst, overwrite=False, resume=False):
 
 def _run_identity(job):
     return {"format": job.format, "pipeline": job.pipeline, "seed": job.seed, "image_format": job.image_format,
-            "quality": job.quality}
+            "quality": job.quality, "keep_grey": job.keep_grey}
 
 
 def _check_resumable(job):
@@ -206,7 +213,7 @@ class Report:
     def __init__(self, job, samples):
         self.job, self.samples = job, samples
         self.read = self.written = self.resumed = self.donors_skipped = 0
-        self.failures = []
+        self.failures, self.dropped = [], []
         self.seconds = 0.0
         self.complete = False
 
@@ -216,6 +223,7 @@ class Report:
         self.resumed += result["resumed"]
         self.donors_skipped += result["donors_skipped"]
         self.failures.extend(result["failures"])
+        self.dropped.extend(result.get("dropped", ()))
 
     @property
     def skipped(self):
@@ -233,8 +241,9 @@ class Report:
         out.update(copies=self.job.copies, keep_original=self.job.keep_original, complete=self.complete,
                    counts={"samples": self.samples, "read": self.read, "written": self.written,
                            "resumed": self.resumed, "skipped": self.skipped, "skipped_by_reason": self.reasons(),
-                   "donors_skipped": self.donors_skipped},
-                   failures=[{k: f[k] for k in ("sample", "copy", "kind", "reason")} for f in failures])
+                   "donors_skipped": self.donors_skipped, "annotations_dropped": len(self.dropped)},
+                   failures=[{k: f[k] for k in ("sample", "copy", "kind", "reason")} for f in failures],
+                   dropped=[{k: d[k] for k in ("sample", "reason")} for d in sorted(self.dropped, key=_order)])
         return out
 
     def summary(self):
@@ -244,6 +253,8 @@ class Report:
         text += ", %d skipped" % self.skipped
         if self.failures:
             text += " (%s)" % ", ".join("%d %s" % (n, kind) for kind, n in self.reasons().items())
+        if self.dropped:
+            text += ", %d annotation%s dropped" % (len(self.dropped), "" if len(self.dropped) == 1 else "s")
         if self.donors_skipped:
             text += ", %d donor%s skipped" % (self.donors_skipped, "" if self.donors_skipped == 1 else "s")
         text += " in %.1f s" % self.seconds
@@ -252,15 +263,20 @@ class Report:
         return text
 
 
+def _order(dropped):
+    return dropped["index"]
+
+
 def multiply(src, dst, pipeline, format="auto", copies=1, seed=0, workers=None, engine="local", ray_address=None,
              annotations=None, keep_original=False, image_format="auto", quality=95, overwrite=False,
-             resume=False, fail_fast=False, progress=False):
+             resume=False, fail_fast=False, progress=False, keep_grey=False):
     """Write `copies` augmented copies of every sample of SRC to DST; returns the Report.
 
     `pipeline` is a kiro.Pipeline, a list of steps or a YAML/JSON path. Bad
     samples are skipped and reported; the Report says what was read, written
     and skipped, and how many donors (for copy_paste and mosaic steps, drawn
-    from SRC) failed to load. Worker processes import the main module: call this from a
+    from SRC) failed to load. Images are read as displayed (EXIF orientation applied), grey ones
+    as 3-channel BGR unless `keep_grey`. Worker processes import the main module: call this from a
     script under `if __name__ == "__main__":`. `workers` None: one per CPU here (with Ray: per CPU of the
     cluster). Raises RefusedError before any work for a DST inside SRC, a
     non-empty DST without `overwrite` or `resume`, or bad options.
@@ -286,13 +302,13 @@ def multiply(src, dst, pipeline, format="auto", copies=1, seed=0, workers=None, 
     except (OSError, ValueError, TypeError) as e:
         raise RefusedError("pipeline: %s" % e) from e
     check_destination(src, dst, overwrite, resume)
-    fmt = make_format(format, src, annotations)
+    fmt = make_format(format, src, annotations, keep_grey)
     try:
         refs, problems = fmt.scan()
     except (OSError, ValueError) as e:
         raise RefusedError(str(e)) from e
     job = Job(fmt.name, src, dst, config, seed, copies, annotations, keep_original, image_format, quality, resume,
-              len(refs))
+              len(refs), keep_grey)
     if resume:
         _check_resumable(job)
     os.makedirs(job.dst, exist_ok=True)

@@ -17,16 +17,16 @@ class Source:
     data set whose number of samples changed meanwhile.
     """
 
-    def __init__(self, src, format="auto", annotations=None):
-        self._fmt = make_format(format, src, annotations)
+    def __init__(self, src, format="auto", annotations=None, keep_grey=False):
+        self._fmt = make_format(format, src, annotations, keep_grey)
         self._refs = self._count = None
         self._scan()
 
     @classmethod
-    def _lazy(cls, src, format, annotations=None, count=None):
+    def _lazy(cls, src, format, annotations=None, count=None, keep_grey=False):
         """A source that lists SRC only when first used."""
         self = cls.__new__(cls)
-        self._fmt = make_format(format, src, annotations)
+        self._fmt = make_format(format, src, annotations, keep_grey)
         self._refs, self._count = None, count
         return self
 
@@ -68,7 +68,7 @@ class Source:
         return self._refs[index]
 
     def __getitem__(self, index):
-        return self._fmt.load(self._ref(index))
+        return self._fmt.read(self._ref(index))
 
     def name(self, index):
         """Sample `index`'s image path under SRC (or its name when it has no image)."""
@@ -77,10 +77,10 @@ class Source:
 
     def __getstate__(self):
         return {"src": self._fmt.src, "format": self._fmt.name, "annotations": self._fmt.annotations,
-                "count": self._count}
+                "count": self._count, "keep_grey": self._fmt.keep_grey}
 
     def __setstate__(self, state):
-        self._fmt = make_format(state["format"], state["src"], state["annotations"])
+        self._fmt = make_format(state["format"], state["src"], state["annotations"], state.get("keep_grey", False))
         self._refs, self._count = None, state["count"]
 
     def __repr__(self):

@@ -1,5 +1,6 @@
 """YOLO segmentation: images/ and labels/ with one `class x1 y1 x2 y2 ...` line per
-polygon, coordinates normalised to 0..1.
+polygon, coordinates normalised to 0..1; a `class cx cy w h` line is a box, read
+as its 4-vertex polygon. A line of fewer than 3 points or of zero area is left out.
 
 A sample record holds "image", "keypoints" (pixel coordinates, one row per
 polygon) and "labels" (the class of every row). The class names, when SRC has
@@ -70,6 +71,7 @@ class Yolo(Format):
         image = read_image(os.path.join(self.src, ref["image"]))
         height, width = image.shape[:2]
         polygons, labels = [], []
+        self.dropped = []
         if ref["label"]:
             with open(os.path.join(self.src, ref["label"]), encoding="utf-8") as f:
                 lines = f.read().splitlines()
@@ -89,8 +91,15 @@ class Yolo(Format):
                     coords = [float(t) for t in tokens[1:]]
                 except ValueError:
                     raise SampleError("malformed annotation", "%s: coordinates are not numbers" % what) from None
+                if len(coords) == 4:  # a box: cx cy w h
+                    cx, cy, w, h = coords
+                    coords = [cx - w / 2, cy - h / 2, cx + w / 2, cy - h / 2, cx + w / 2, cy + h / 2,
+                              cx - w / 2, cy + h / 2]
                 # Normalised coordinates are checked against a 1 x 1 image.
-                polygon = check_polygon(coords, 1.0, 1.0, what)
+                polygon, flaw = check_polygon(coords, 1.0, 1.0, what, drop=True)
+                if flaw:
+                    self.dropped.append(flaw)
+                    continue
                 polygons.append(polygon * np.array([width, height], np.float64))
                 labels.append(int(cls))
         return {"image": image, "keypoints": pack_polygons(polygons), "labels": labels}
