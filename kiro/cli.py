@@ -15,13 +15,20 @@ class _Help(argparse.RawDescriptionHelpFormatter):
 
 
 def _common(p):
-    p.add_argument("--format", default="auto", choices=("auto", "coco", "yolo", "masks"),
-                   help="data set format; auto: coco with annotations.json, yolo with labels/, masks with masks/")
+    p.add_argument("--format", default="auto", choices=("auto", "coco", "yolo", "masks", "labelme"),
+                   help="data set format; auto: coco with annotations.json, yolo with labels/, masks with masks/, "
+                        "labelme with LabelMe JSON files")
     p.add_argument("--pipeline", required=True, metavar="PIPELINE.yaml",
                    help="pipeline config, a YAML or JSON list of steps")
     p.add_argument("--seed", type=int, default=0, help="base seed: copy k of sample i uses kiro.sample_seed(S, i, k)")
     p.add_argument("--annotations", metavar="FILE", default=None,
                    help="COCO annotation file, when not SRC/annotations.json")
+    p.add_argument("--images", metavar="DIR", default=None,
+                   help="masks: the image folder under SRC (default: images)")
+    p.add_argument("--masks", metavar="DIR", default=None, help="masks: the mask folder under SRC (default: masks)")
+    p.add_argument("--list", metavar="FILE", dest="list_file", default=None,
+                   help="masks: only the stems of FILE, one a line (under SRC, e.g. "
+                        "ImageSets/Segmentation/train.txt); DST gets its own list")
     p.add_argument("--keep-grey", action="store_true",
                    help="read grey images as one channel (by default they become 3-channel BGR)")
 
@@ -82,7 +89,8 @@ def _multiply(args):
         workers=args.workers, engine=args.engine, ray_address=args.ray_address, annotations=args.annotations,
         keep_original=args.keep_original, image_format=args.image_format, quality=args.quality,
         overwrite=args.overwrite, resume=args.resume, fail_fast=args.fail_fast,
-        progress=not args.quiet and sys.stderr.isatty(), keep_grey=args.keep_grey)
+        progress=not args.quiet and sys.stderr.isatty(), keep_grey=args.keep_grey,
+        images=args.images, masks=args.masks, list_file=args.list_file)
     if not args.quiet:
         print("kiro multiply: " + report.summary() + "; report in " + args.dst.rstrip("/") + "/kiro_report.json")
     return 0 if report.complete and not report.skipped else 1
@@ -94,7 +102,8 @@ def _preview(args):
     donor_skips = []
     failures = preview(args.src, args.pipeline, args.output, format=args.format, samples=args.samples,
                        copies=args.copies, seed=args.seed, annotations=args.annotations, tile_height=args.tile_height,
-                       donor_skips=donor_skips, keep_grey=args.keep_grey)
+                       donor_skips=donor_skips, keep_grey=args.keep_grey,
+                       images=args.images, masks=args.masks, list_file=args.list_file)
     for sample, copy, reason in failures:
         print("kiro preview: skipped %s%s: %s" % (sample, "" if copy is None else " copy %d" % copy, reason),
               file=sys.stderr)

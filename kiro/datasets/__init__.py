@@ -2,7 +2,8 @@
 pipeline, write it back in the same format.
 
 Formats: "coco" (annotations.json + images/), "yolo" (images/ + labels/),
-"masks" (images/ + masks/). The command line is `kiro multiply` and
+"masks" (images/ + masks/, other folders and a stem list with `images`, `masks`,
+`list_file`), "labelme" (images with a LabelMe JSON beside each). The command line is `kiro multiply` and
 `kiro preview` (see `kiro --help`); the same runs from Python::
 
     from kiro import datasets
@@ -17,11 +18,13 @@ training data set.
 The "labels" of a record, one entry per keypoint row: COCO, (category id,
 instance), the instance being the annotation's id, so rows with equal labels
 are the polygons of one annotation; YOLO, the class number of the line;
+LabelMe, (label, group_id) of the shape, so shapes of one group are one object;
 masks records have no keypoints (the classes are the mask's values).
 """
 
 from ._files import SampleError, read_image
 from .coco import Coco
+from .labelme import Labelme
 from .masks import Masks
 from .preview import preview
 from .run import FORMATS, RefusedError, Report, make_format, multiply
@@ -29,12 +32,13 @@ from .source import Source
 from .yolo import Yolo
 
 
-def load(src, format="auto", annotations=None, keep_grey=False):
+def load(src, format="auto", annotations=None, keep_grey=False, images=None, masks=None, list_file=None):
     """Every sample of SRC as (reference, record or SampleError), in the data set's order.
 
     Images are read as displayed (EXIF orientation applied); grey ones as 3-channel BGR
-    unless `keep_grey`. Masks are read unchanged."""
-    fmt = make_format(format, src, annotations, keep_grey)
+    unless `keep_grey`. Masks are read unchanged. `images`, `masks`, `list_file`: the masks
+    layout (see `multiply`)."""
+    fmt = make_format(format, src, annotations, keep_grey, _layout(images, masks, list_file))
     refs, _ = fmt.scan()
     out = []
     for ref in refs:
@@ -45,11 +49,15 @@ def load(src, format="auto", annotations=None, keep_grey=False):
     return out
 
 
-def open(src, format="auto", annotations=None, keep_grey=False):
+def open(src, format="auto", annotations=None, keep_grey=False, images=None, masks=None, list_file=None):
     """SRC as a lazy `Source`: ``len(source)`` samples, in `load`'s order; ``source[i]`` reads
     sample i into a fresh record each time (or raises SampleError). Cheap to pickle to workers."""
-    return Source(src, format, annotations, keep_grey)
+    return Source(src, format, annotations, keep_grey, _layout(images, masks, list_file))
 
 
-__all__ = ["FORMATS", "Coco", "Masks", "RefusedError", "Report", "SampleError", "Source", "Yolo", "load",
+def _layout(images, masks, list_file):
+    return {"images": images, "masks": masks, "list": list_file}
+
+
+__all__ = ["FORMATS", "Coco", "Labelme", "Masks", "RefusedError", "Report", "SampleError", "Source", "Yolo", "load",
            "make_format", "multiply", "open", "preview", "read_image"]

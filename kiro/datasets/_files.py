@@ -123,6 +123,19 @@ def read_image(path, keep_grey=None):
     BGR (grey with alpha as BGRA), or with `keep_grey` as height x width x 1; depth and alpha
     kept. `keep_grey` None: as set by `reading` (default False)."""
     data, image = _decode(path)
+    return _as_read(data, image, keep_grey)
+
+
+def decode_image(data, name, keep_grey=None):
+    """`read_image` of image bytes (an embedded image); `name` names them in errors."""
+    try:
+        image = _io().decode(data)
+    except ValueError as e:
+        raise SampleError("unreadable image", "%s: %s" % (name, e)) from None
+    return _as_read(data, image, keep_grey)
+
+
+def _as_read(data, image, keep_grey):
     image = orient(image, jpeg_orientation(data))
     if keep_grey is None:
         keep_grey = _KEEP_GREY.get()
@@ -157,21 +170,61 @@ def encode_image(image, ext, quality=95):
     return _io().encode(image, ext, quality)
 
 
-def write_atomic(path, data):
-    """Write bytes under a temporary name beside `path`, then rename into place."""
+def write_atomic(path, data, durable=False):
+    """Write bytes under a temporary name beside `path`, then rename into place.
+
+    `durable`: the data is on disk before the rename, and the rename after it.
+    """
     tmp = "%s.%d%s" % (path, os.getpid(), TEMP_SUFFIX)
     try:
         with open(tmp, "wb") as f:
             f.write(data)
+            if durable:
+                f.flush()
+                os.fsync(f.fileno())
         os.replace(tmp, path)
     except BaseException:
         if os.path.exists(tmp):
             os.remove(tmp)
         raise
+    if durable:
+        sync_folder(os.path.dirname(path))
 
 
-def write_text_atomic(path, text):
-    write_atomic(path, text.encode("utf-8"))
+def write_text_atomic(path, text, durable=False):
+    write_atomic(path, text.encode("utf-8"), durable)
+
+
+def sync_all():
+    """Everything written so far (files and folders) on disk."""
+    if hasattr(os, "sync"):
+        os.sync()
+
+
+def sync_folder(folder):
+    """The folder's entries (renames into it) on disk; a no-op where folders cannot be opened."""
+    try:
+        fd = os.open(folder or ".", os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def decodes(path):
+    """Whether the file at `path` is a whole image (what --resume keeps)."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+        _io().decode(data)
+    except (OSError, ValueError):
+        return False
+    # A cut JPEG still decodes (its end grey): a whole one has its end marker near the end.
+    return data[:2] != b"\xff\xd8" or b"\xff\xd9" in data[-4096:]
 
 
 def copy_atomic(src, dst):

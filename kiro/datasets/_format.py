@@ -37,8 +37,8 @@ class Format:
     def prepare(self, dst, resume):
         pass
 
-    def finish(self, dst, pieces):
-        """Called with the pieces of every written sample in output order."""
+    def finish(self, dst, outputs):
+        """Called with (ref, copy, ext) of every output in DST, in output order (copy None: the original)."""
 
     def restore(self, dst, ref, copy, ext):
         """On resume, before any work: bring back what `done` needs for an output already there."""
@@ -64,6 +64,10 @@ class Format:
     def done(self, dst, ref, copy, ext):
         """The piece of an output already in DST (copy None: the original), or None."""
         raise NotImplementedError
+
+    def files(self, dst, ref, copy, ext):
+        """The files of one output (copy None: the original); --resume keeps it only if the images decode."""
+        return [self._image_path(dst, ref, copy, ext)]
 
     # Helpers for the formats.
     def _error(self, ref):

@@ -26,7 +26,8 @@ import warnings
 
 import numpy as np
 
-from ._files import SampleError, copy_atomic, copy_name, ensure_parent, read_image, write_text_atomic
+from ._files import (TEMP_SUFFIX, SampleError, copy_atomic, copy_name, ensure_parent, read_image, sync_folder,
+                     write_text_atomic)
 from ..polygons import pack_polygons
 from ._format import Format, check_polygon, unpack
 from ._trace import outer_polygons
@@ -279,14 +280,21 @@ class Coco(Format):
         part = self._part_path(dst, ref, copy, ext)
         ensure_parent(part)
         write_text_atomic(part, json.dumps(piece))
-        return piece
+        return True
+
+    def files(self, dst, ref, copy, ext):
+        return [self._image_path(dst, ref, copy, ext, ref["base"])]
 
     def done(self, dst, ref, copy, ext):
         part = self._part_path(dst, ref, copy, ext)
         if not (os.path.isfile(part) and os.path.isfile(self._image_path(dst, ref, copy, ext, ref["base"]))):
             return None
-        with open(part, "rb") as f:
-            return json.load(f)
+        try:  # a part cut by a crash is redone
+            with open(part, "rb") as f:
+                json.load(f)
+        except ValueError:
+            return None
+        return True
 
     def prepare(self, dst, resume):
         # A finished DST keeps no parts: rebuild them from its annotation file.
@@ -314,16 +322,37 @@ class Coco(Format):
         if name in restored and os.path.isfile(path):
             self._save_piece(dst, ref, copy, ext, restored[name])
 
-    def finish(self, dst, pieces):
-        images, annotations = [], []
-        for piece in pieces:
-            image_id = len(images) + 1
-            images.append(dict(id=image_id, **piece["image"]))
-            for ann in piece["annotations"]:
-                annotations.append(dict(id=len(annotations) + 1, image_id=image_id, **ann))
-        data = dict(self.meta)
-        data.update(images=images, annotations=annotations)
+    def finish(self, dst, outputs):
+        # Streamed from the parts: images go straight out, annotations through a spill file.
         out = self.annotation_output(dst)
         ensure_parent(out)
-        write_text_atomic(out, json.dumps(data, separators=(",", ":")))
+        tmp, spill = "%s.%d%s" % (out, os.getpid(), TEMP_SUFFIX), "%s.%d.ann%s" % (out, os.getpid(), TEMP_SUFFIX)
+        compact = (",", ":")
+        head = json.dumps(self.meta, separators=compact)[:-1] + ("," if self.meta else "")
+        try:
+            with open(tmp, "w", encoding="utf-8") as f, open(spill, "w+", encoding="utf-8") as g:
+                f.write(head + '"images":[')
+                image_id = ann_id = 0
+                for ref, copy, ext in outputs:
+                    with open(self._part_path(dst, ref, copy, ext), "rb") as p:
+                        piece = json.load(p)
+                    image_id += 1
+                    f.write(("," if image_id > 1 else "") + json.dumps(dict(id=image_id, **piece["image"]),
+                                                                       separators=compact))
+                    for ann in piece["annotations"]:
+                        ann_id += 1
+                        g.write(("," if ann_id > 1 else "") + json.dumps(
+                            dict(id=ann_id, image_id=image_id, **ann), separators=compact))
+                f.write('],"annotations":[')
+                g.seek(0)
+                shutil.copyfileobj(g, f, 1 << 20)
+                f.write("]}")
+                f.flush()
+                os.fsync(f.fileno())
+            os.replace(tmp, out)
+        finally:
+            for name in (tmp, spill):
+                if os.path.exists(name):
+                    os.remove(name)
+        sync_folder(os.path.dirname(out))
         shutil.rmtree(os.path.join(dst, ".kiro"), ignore_errors=True)

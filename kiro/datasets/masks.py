@@ -2,6 +2,9 @@
 
 A sample record holds "image" and "mask" (no keypoints, so no labels:
 objects are the mask's class values, and pasted objects arrive as classes).
+Other layouts name their folders and a list of stems (one a line, as VOC's
+ImageSets/Segmentation/train.txt): only the listed samples are read, DST repeats the
+folders and gets a list of what it holds at the same place.
 Palette PNG masks are read as their indices and their copies written back with
 the same palette; other masks go through kiro's decoder (16-bit kept).
 """
@@ -11,7 +14,8 @@ import os
 
 import numpy as np
 
-from ._files import SampleError, copy_atomic, copy_name, ensure_parent, encode_image, read_image, read_mask, write_atomic
+from ._files import (SampleError, copy_atomic, copy_name, ensure_parent, encode_image, list_images, read_image,
+                     read_mask, write_atomic, write_text_atomic)
 from .yolo import Yolo
 
 
@@ -58,20 +62,76 @@ def encode_palette_mask(mask, palette):
     return buf.getvalue()
 
 
+def _folder(value, what):
+    """A folder under SRC as a relative '/' path (DST repeats it)."""
+    rel = os.path.normpath(str(value)).replace(os.sep, "/")
+    if os.path.isabs(rel) or rel == os.pardir or rel.startswith(os.pardir + "/"):
+        raise ValueError("--%s %s must be a folder under SRC" % (what, value))
+    return rel
+
+
 class Masks(Yolo):
     name = "masks"
     label_folder = "masks"
+    images = "images"
+    list_file = None
+    layout = None
+
+    def set_layout(self, layout):
+        """{"images": DIR, "masks": DIR, "list": FILE}: folders under SRC, the list under SRC or absolute."""
+        self.layout = dict(layout)
+        self.images = _folder(layout.get("images") or "images", "images")
+        self.label_folder = _folder(layout.get("masks") or "masks", "masks")
+        self.list_file = layout.get("list")
+
+    def _list_path(self):
+        return os.path.join(self.src, self.list_file)
+
+    def list_output(self, dst):
+        """DST's list: SRC's relative place, else its name at DST's top."""
+        rel = os.path.relpath(os.path.abspath(self._list_path()), self.src)
+        if os.path.isabs(rel) or rel.startswith(os.pardir):
+            rel = os.path.basename(self.list_file)
+        return os.path.join(dst, rel)
 
     def _annotation_ref(self, stem):
-        mask = "masks/%s.png" % stem
+        mask = "%s/%s.png" % (self.label_folder, stem)
         if os.path.isfile(os.path.join(self.src, mask)):
             return {"mask": mask}
         return {"mask": mask, "error": "no mask file %s" % mask}
 
     def scan(self):
-        refs, problems = super().scan()
         self.meta = None
-        return refs, problems
+        folder = os.path.join(self.src, self.images)
+        if not os.path.isdir(folder):
+            raise ValueError("%s has no %s/ folder" % (self.src, self.images))
+        found = list_images(folder)
+        by_stem = {}
+        for rel in found:
+            by_stem.setdefault(os.path.splitext(rel)[0], []).append(rel)
+        if self.list_file is None:
+            entries = [(os.path.splitext(rel)[0], rel) for rel in found]
+        else:
+            try:
+                with open(self._list_path(), encoding="utf-8") as f:
+                    entries = [line.split()[0] for line in f if line.strip()]
+            except (OSError, UnicodeDecodeError) as e:
+                raise ValueError("cannot read the list %s: %s" % (self.list_file, e)) from None
+            entries = [(stem, by_stem.get(stem, [None])[0]) for stem in entries]
+        refs, taken = [], {}
+        for index, (stem, rel) in enumerate(entries):
+            ref = {"index": index, "name": stem, "image": None if rel is None else "%s/%s" % (self.images, rel)}
+            ref.update(self._annotation_ref(stem))
+            others = [r for r in by_stem.get(stem, ()) if r != rel]
+            if rel is None:
+                ref.update(error="no image %s/%s.*" % (self.images, stem), error_kind="unreadable image")
+            elif stem in taken:
+                ref["error"] = "output name %s is also the name of %s" % (stem, taken[stem])
+            elif others and self.list_file is not None:
+                ref["error"] = "output name %s is also the name of %s" % (stem, others[0])
+            taken.setdefault(stem, rel)
+            refs.append(ref)
+        return refs, []
 
     def load(self, ref):
         self._error(ref)
@@ -89,7 +149,7 @@ class Masks(Yolo):
         return super()._label_path(dst, ref, copy, ext)
 
     def write(self, dst, ref, record, copy, ext, quality):
-        self._write_image(self._image_path(dst, ref, copy, ext), record["image"], ext, quality)
+        self._write_image(self._image_path(dst, ref, copy, ext, self.images), record["image"], ext, quality)
         path = self._label_path(dst, ref, copy)
         ensure_parent(path)
         data = None
@@ -109,12 +169,23 @@ class Masks(Yolo):
         return None if found is None else found[1]
 
     def write_original(self, dst, ref, record):
-        path = self._image_path(dst, ref, None, None)
+        path = self._image_path(dst, ref, None, None, self.images)
         ensure_parent(path)
         copy_atomic(os.path.join(self.src, ref["image"]), path)
         mask = self._label_path(dst, ref, None)
         ensure_parent(mask)
         copy_atomic(os.path.join(self.src, ref["mask"]), mask)
 
+    def done(self, dst, ref, copy, ext):
+        return os.path.isfile(self._label_path(dst, ref, copy)) and \
+            os.path.isfile(self._image_path(dst, ref, copy, ext, self.images))
+
     def prepare(self, dst, resume):
         pass
+
+    def finish(self, dst, outputs):
+        if self.list_file is not None:
+            out = self.list_output(dst)
+            ensure_parent(out)
+            write_text_atomic(out, "".join("%s\n" % (ref["name"] if copy is None else copy_name(ref["name"], copy))
+                                           for ref, copy, _ in outputs))

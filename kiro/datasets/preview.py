@@ -83,7 +83,7 @@ def compose(rows):
 
 
 def preview(src, pipeline, output, format="auto", samples=8, copies=4, seed=0, annotations=None, tile_height=240,
-            donor_skips=None, keep_grey=False):
+            donor_skips=None, keep_grey=False, images=None, masks=None, list_file=None):
     """Write a contact sheet to `output` (.png or .jpg); returns the failures (sample, copy, reason).
 
     Samples are spread evenly over SRC; copy k of sample i is the copy that
@@ -104,7 +104,7 @@ def preview(src, pipeline, output, format="auto", samples=8, copies=4, seed=0, a
             pipeline = kiro.Pipeline.from_config(pipeline)
     except (OSError, ValueError, TypeError) as e:
         raise RefusedError("pipeline: %s" % e) from e
-    fmt = make_format(format, src, annotations, keep_grey)
+    fmt = make_format(format, src, annotations, keep_grey, {"images": images, "masks": masks, "list": list_file})
     try:
         refs, _ = fmt.scan()
     except (OSError, ValueError) as e:

@@ -17,12 +17,14 @@ import time
 
 import numpy as np
 
-from ._files import SampleError, output_ext, remove_temp_files, write_text_atomic
+from ._files import (IMAGE_EXTENSIONS, SampleError, decodes, output_ext, remove_temp_files, sync_all,
+                     write_text_atomic)
 from .coco import Coco
+from .labelme import Labelme
 from .masks import Masks
 from .yolo import Yolo
 
-FORMATS = {"coco": Coco, "yolo": Yolo, "masks": Masks}
+FORMATS = {"coco": Coco, "yolo": Yolo, "masks": Masks, "labelme": Labelme}
 REPORT = "kiro_report.json"
 RUN_FILE = os.path.join(".kiro", "run.json")
 
@@ -35,16 +37,25 @@ def detect_format(src):
     for name, cls in FORMATS.items():
         if cls.detect(src):
             return name
-    raise RefusedError("cannot tell the format of %s: give --format coco, yolo or masks" % src)
+    raise RefusedError("cannot tell the format of %s: give --format coco, yolo, masks or labelme" % src)
 
 
-def make_format(name, src, annotations=None, keep_grey=False):
+def make_format(name, src, annotations=None, keep_grey=False, layout=None):
+    """`layout`: the masks folders and list, {"images": DIR, "masks": DIR, "list": FILE} (any may be None)."""
+    layout = {k: v for k, v in (layout or {}).items() if v is not None}
     if name == "auto":
-        name = detect_format(src)
+        name = "masks" if layout else detect_format(src)
     if name not in FORMATS:
-        raise RefusedError("unknown format %r (coco, yolo or masks)" % (name,))
+        raise RefusedError("unknown format %r (coco, yolo, masks or labelme)" % (name,))
+    if layout and name != "masks":
+        raise RefusedError("--images, --masks and --list are options of --format masks, not %s" % name)
     fmt = FORMATS[name](src, annotations)
     fmt.keep_grey = bool(keep_grey)
+    if layout:
+        try:
+            fmt.set_layout(layout)
+        except ValueError as e:
+            raise RefusedError(str(e)) from None
     return fmt
 
 
@@ -57,12 +68,13 @@ class Job:
     """Everything a worker needs, as plain data (shipped to processes and Ray)."""
 
     def __init__(self, format, src, dst, pipeline, seed=0, copies=1, annotations=None, keep_original=False,
-                 image_format="auto", quality=95, resume=False, samples=None, keep_grey=False):
+                 image_format="auto", quality=95, resume=False, samples=None, keep_grey=False, layout=None):
         self.format, self.src, self.dst = format, os.path.abspath(src), os.path.abspath(dst)
         self.pipeline, self.seed, self.copies = pipeline, int(seed), int(copies)
         self.annotations, self.keep_original = annotations, bool(keep_original)
         self.image_format, self.quality, self.resume = image_format, int(quality), bool(resume)
         self.keep_grey = bool(keep_grey)
+        self.layout = layout or None
         self.samples = samples  # as scanned by the driver: the workers' donor sources must agree
 
     def to_dict(self):
@@ -82,13 +94,13 @@ class Worker:
         from .source import Donors, Source
 
         self.job = job if isinstance(job, Job) else Job.from_dict(job)
-        self.fmt = make_format(self.job.format, self.job.src, self.job.annotations, self.job.keep_grey)
+        self.fmt = make_format(self.job.format, self.job.src, self.job.annotations, self.job.keep_grey, self.job.layout)
         self.pipeline = kiro.Pipeline.from_config(self.job.pipeline)
         self.sample_seed = kiro.sample_seed
         self.donors = None
         if self.pipeline.needs_donors:
             self.donors = Donors(Source._lazy(self.job.src, self.job.format, self.job.annotations, self.job.samples,
-                                              self.job.keep_grey))
+                                              self.job.keep_grey, self.job.layout))
 
     def __call__(self, ref):
         return process_sample(self, ref)
@@ -100,7 +112,7 @@ def _failure(ref, copy, kind, reason):
 
 
 def process_sample(worker, ref):
-    """Read one sample, write its copies; returns counts, annotation pieces and failures.
+    """Read one sample, write its copies; returns counts, the copies in DST ("pieces") and failures.
 
     Never raises for a bad sample: every failure is returned, with its kind.
     """
@@ -123,10 +135,9 @@ def process_sample(worker, ref):
     slots = ([None] if job.keep_original else []) + list(range(job.copies))
     for copy in slots:
         if job.resume:
-            piece = fmt.done(job.dst, ref, copy, ext)
-            if piece:
+            if fmt.done(job.dst, ref, copy, ext) and _decodes(fmt.files(job.dst, ref, copy, ext)):
                 result["resumed"] += 1
-                result["pieces"].append([-1 if copy is None else copy, piece])
+                result["pieces"].append([-1 if copy is None else copy, True])
                 continue
         if copy is None:
             work = record
@@ -149,8 +160,13 @@ def process_sample(worker, ref):
             result["failures"].append(_failure(ref, copy, "write failed", _message(e)))
             continue
         result["written"] += 1
-        result["pieces"].append([-1 if copy is None else copy, piece if piece is not None else True])
+        result["pieces"].append([-1 if copy is None else copy, True])
     return result
+
+
+def _decodes(paths):
+    """Whether every image of an output (mask PNGs included) decodes whole."""
+    return all(decodes(p) for p in paths if os.path.splitext(p)[1].lower() in IMAGE_EXTENSIONS)
 
 
 def run_pipeline(pipeline, record, seed, donors, skips):
@@ -269,16 +285,18 @@ def _order(dropped):
 
 def multiply(src, dst, pipeline, format="auto", copies=1, seed=0, workers=None, engine="local", ray_address=None,
              annotations=None, keep_original=False, image_format="auto", quality=95, overwrite=False,
-             resume=False, fail_fast=False, progress=False, keep_grey=False):
+             resume=False, fail_fast=False, progress=False, keep_grey=False, images=None, masks=None,
+             list_file=None):
     """Write `copies` augmented copies of every sample of SRC to DST; returns the Report.
 
     `pipeline` is a kiro.Pipeline, a list of steps or a YAML/JSON path. Bad
     samples are skipped and reported; the Report says what was read, written
     and skipped, and how many donors (for copy_paste and mosaic steps, drawn
     from SRC) failed to load. Images are read as displayed (EXIF orientation applied), grey ones
-    as 3-channel BGR unless `keep_grey`. Worker processes import the main module: call this from a
-    script under `if __name__ == "__main__":`. `workers` None: one per CPU here (with Ray: per CPU of the
-    cluster). Raises RefusedError before any work for a DST inside SRC, a
+    as 3-channel BGR unless `keep_grey`. `images`, `masks` and `list_file` name the masks folders
+    and stem list under SRC (defaults images/, masks/, every image). Worker processes import the
+    main module: call this from a script under `if __name__ == "__main__":`. `workers` None: one
+    per CPU here (with Ray: per CPU of the cluster). Raises RefusedError before any work for a DST inside SRC, a
     non-empty DST without `overwrite` or `resume`, or bad options.
     """
     import kiro
@@ -302,13 +320,14 @@ def multiply(src, dst, pipeline, format="auto", copies=1, seed=0, workers=None, 
     except (OSError, ValueError, TypeError) as e:
         raise RefusedError("pipeline: %s" % e) from e
     check_destination(src, dst, overwrite, resume)
-    fmt = make_format(format, src, annotations, keep_grey)
+    layout = {"images": images, "masks": masks, "list": list_file}
+    fmt = make_format(format, src, annotations, keep_grey, layout)
     try:
         refs, problems = fmt.scan()
     except (OSError, ValueError) as e:
         raise RefusedError(str(e)) from e
     job = Job(fmt.name, src, dst, config, seed, copies, annotations, keep_original, image_format, quality, resume,
-              len(refs), keep_grey)
+              len(refs), keep_grey, getattr(fmt, "layout", None))
     if resume:
         _check_resumable(job)
     os.makedirs(job.dst, exist_ok=True)
@@ -325,7 +344,7 @@ def multiply(src, dst, pipeline, format="auto", copies=1, seed=0, workers=None, 
     report = Report(job, len(refs))
     report.failures.extend({"index": -1, "sample": name, "copy": None, "kind": "malformed annotation",
                             "reason": reason} for name, reason in problems)
-    pieces = {}
+    written = {}  # sample index -> bit k+1 for copy k in DST, bit 0 for the original
     if fail_fast and problems:
         refs = []
     bar = _progress(len(refs), progress)
@@ -339,8 +358,8 @@ def multiply(src, dst, pipeline, format="auto", copies=1, seed=0, workers=None, 
             results = run_local(job, refs, workers)
         for result in results:
             report.add(result)
-            for copy, piece in result["pieces"]:
-                pieces[(result["index"], copy)] = piece
+            for copy, _ in result["pieces"]:
+                written[result["index"]] = written.get(result["index"], 0) | 1 << (copy + 1)
             if bar is not None:
                 bar.update(1)
                 if report.skipped:
@@ -353,13 +372,26 @@ def multiply(src, dst, pipeline, format="auto", copies=1, seed=0, workers=None, 
             bar.close()
         if hasattr(results, "close"):
             results.close()
+    # Every image, mask and part on disk before the annotation file and the report name them.
+    sync_all()
     if not stopped:
-        fmt.finish(job.dst, [pieces[key] for key in sorted(pieces)])
+        fmt.finish(job.dst, _outputs(refs, written, job.image_format))
         report.complete = True
         _remove_run_file(job.dst)
     report.seconds = time.perf_counter() - started
-    write_text_atomic(os.path.join(job.dst, REPORT), json.dumps(report.to_dict(), indent=1) + "\n")
+    write_text_atomic(os.path.join(job.dst, REPORT), json.dumps(report.to_dict(), indent=1) + "\n", durable=True)
     return report
+
+
+def _outputs(refs, written, image_format):
+    """(ref, copy, ext) of the outputs in DST, in output order: by sample, the original first."""
+    by_index = {ref["index"]: ref for ref in refs}
+    for index in sorted(written):
+        ref, bits = by_index[index], written[index]
+        ext = output_ext(ref["image"], image_format)
+        for bit in range(bits.bit_length()):
+            if bits >> bit & 1:
+                yield ref, None if bit == 0 else bit - 1, ext
 
 
 def default_workers():

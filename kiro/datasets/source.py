@@ -17,16 +17,16 @@ class Source:
     data set whose number of samples changed meanwhile.
     """
 
-    def __init__(self, src, format="auto", annotations=None, keep_grey=False):
-        self._fmt = make_format(format, src, annotations, keep_grey)
+    def __init__(self, src, format="auto", annotations=None, keep_grey=False, layout=None):
+        self._fmt = make_format(format, src, annotations, keep_grey, layout)
         self._refs = self._count = None
         self._scan()
 
     @classmethod
-    def _lazy(cls, src, format, annotations=None, count=None, keep_grey=False):
+    def _lazy(cls, src, format, annotations=None, count=None, keep_grey=False, layout=None):
         """A source that lists SRC only when first used."""
         self = cls.__new__(cls)
-        self._fmt = make_format(format, src, annotations, keep_grey)
+        self._fmt = make_format(format, src, annotations, keep_grey, layout)
         self._refs, self._count = None, count
         return self
 
@@ -77,10 +77,12 @@ class Source:
 
     def __getstate__(self):
         return {"src": self._fmt.src, "format": self._fmt.name, "annotations": self._fmt.annotations,
-                "count": self._count, "keep_grey": self._fmt.keep_grey}
+                "count": self._count, "keep_grey": self._fmt.keep_grey,
+                "layout": getattr(self._fmt, "layout", None)}
 
     def __setstate__(self, state):
-        self._fmt = make_format(state["format"], state["src"], state["annotations"], state.get("keep_grey", False))
+        self._fmt = make_format(state["format"], state["src"], state["annotations"], state.get("keep_grey", False),
+                                state.get("layout"))
         self._refs, self._count = None, state["count"]
 
     def __repr__(self):

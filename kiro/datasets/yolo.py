@@ -131,6 +131,9 @@ class Yolo(Format):
         else:
             write_text_atomic(label, "")
 
+    def files(self, dst, ref, copy, ext):
+        return [self._image_path(dst, ref, copy, ext), self._label_path(dst, ref, copy)]
+
     def done(self, dst, ref, copy, ext):
         return os.path.isfile(self._label_path(dst, ref, copy)) and os.path.isfile(self._image_path(dst, ref, copy, ext))
 
