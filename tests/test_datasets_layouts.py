@@ -57,6 +57,16 @@ def test_voc_layout_runs_as_it_is(tmp_path, workers, keep_original):
     assert not os.path.exists(os.path.join(dst, "images"))
 
 
+def test_resume_with_another_layout_is_refused(tmp_path):
+    src, dst = str(tmp_path / "VOC2012"), str(tmp_path / "out")
+    _voc(src)
+    args = ["multiply", src, dst, "--format", "masks", "--images", "JPEGImages", "--masks", "SegmentationClass",
+            "--pipeline", _pipeline(tmp_path, FLIP), "--workers", "1", "-q"]
+    assert main(args + ["--list", LIST]) == 0
+    assert main(args + ["--list", LIST, "--resume"]) == 0
+    assert main(args + ["--resume"]) != 0  # the whole folder, not the listed stems
+
+
 def test_layout_reaches_load_open_workers_and_preview(tmp_path):
     src = str(tmp_path / "voc")
     stems = _voc(src, listed=(3, 1))

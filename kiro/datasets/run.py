@@ -205,7 +205,7 @@ def check_destination(src, dst, overwrite=False, resume=False):
 
 def _run_identity(job):
     return {"format": job.format, "pipeline": job.pipeline, "seed": job.seed, "image_format": job.image_format,
-            "quality": job.quality, "keep_grey": job.keep_grey}
+            "quality": job.quality, "keep_grey": job.keep_grey, "layout": job.layout}
 
 
 def _check_resumable(job):
