@@ -65,7 +65,10 @@ def build_parser():
     group.add_argument("--resume", action="store_true",
                        help="finish an interrupted run: keep outputs already in DST (same pipeline and seed)")
     m.add_argument("--fail-fast", action="store_true", help="stop at the first skipped sample")
-    m.add_argument("--quiet", "-q", action="store_true", help="no progress bar and no summary line")
+    said = m.add_mutually_exclusive_group()
+    said.add_argument("--quiet", "-q", action="store_true", help="no progress bar and no summary line: errors only")
+    said.add_argument("--verbose", "-v", action="store_true",
+                      help="also show Ray's own log lines (by default they go to the Ray session's logs)")
 
     p = sub.add_parser(
         "preview", formatter_class=_Help, help="write a contact sheet of originals and pipeline copies",
@@ -90,7 +93,7 @@ def _multiply(args):
         keep_original=args.keep_original, image_format=args.image_format, quality=args.quality,
         overwrite=args.overwrite, resume=args.resume, fail_fast=args.fail_fast,
         progress=not args.quiet and sys.stderr.isatty(), keep_grey=args.keep_grey,
-        images=args.images, masks=args.masks, list_file=args.list_file)
+        images=args.images, masks=args.masks, list_file=args.list_file, verbose=args.verbose)
     if not args.quiet:
         print("kiro multiply: " + report.summary() + "; report in " + args.dst.rstrip("/") + "/kiro_report.json")
     return 0 if report.complete and not report.skipped else 1

@@ -1,6 +1,9 @@
 """The Ray engine on a local 2-CPU Ray, started once for the module."""
 
+import json
 import os
+import subprocess
+import sys
 
 import pytest
 
@@ -58,3 +61,22 @@ def test_ray_engine_gives_the_local_bytes_with_donors(local_ray, tmp_path):
     report = datasets.multiply(src, distributed, steps, copies=3, seed=7, workers=2, engine="ray")
     assert (report.written, report.skipped, report.donors_skipped) == (15, 0, 0)
     assert tree(distributed) == tree(local)
+
+
+@pytest.mark.parametrize("said, ray_lines", [("--quiet", False), ("--verbose", True)])
+def test_ray_log_lines_reach_stderr_only_with_verbose(said, ray_lines, tmp_path):
+    src, dst = str(tmp_path / "src"), str(tmp_path / "dst")
+    make_masks(src, count=2)
+    with open(str(tmp_path / "p.json"), "w") as f:
+        json.dump(STEPS, f)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-m", "kiro", "multiply", src, dst, "--pipeline", str(tmp_path / "p.json"),
+                           "--engine", "ray", "--workers", "1", said], env=env, cwd=str(tmp_path),
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    with open(os.path.join(dst, "kiro_report.json")) as f:
+        assert json.load(f)["counts"]["written"] == 2
+    if ray_lines:
+        assert "INFO" in done.stderr or "WARNING" in done.stderr
+    else:
+        assert done.stdout == "" and done.stderr == ""

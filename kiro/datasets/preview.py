@@ -6,8 +6,9 @@ import numpy as np
 
 from ._files import SampleError, encode_image, write_atomic
 from ._format import unpack
-from .run import RefusedError, _clone, _message, make_format, run_pipeline
+from .formats import RefusedError, make_format
 from .source import Donors, Source
+from .work import _clone, _message, run_pipeline
 
 GAP = 4
 _PALETTE = np.array([

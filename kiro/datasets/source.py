@@ -2,7 +2,7 @@
 
 import operator
 
-from .run import make_format
+from .formats import make_format
 
 
 class Source:
