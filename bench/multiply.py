@@ -4,7 +4,9 @@ A synthetic COCO set (200 JPEG images of 1280 x 720, 3 to 12 polygons each) is
 made once under build/bench/multiply_set_200. Each row multiplies it with
 --copies 2 through quendor + trevane FIT_PASTE + hsv_transform +
 generate_noisy gauss. Run by `make bench`, or alone:
-    python3 bench/multiply.py [--samples N] [--skip-ray] [--only share|scaling] [--repeat R]
+    python3 bench/multiply.py [--samples N] [--skip-ray] [--only share|scaling|mixing|peer] [--repeat R]
+`--only peer` compares kiro with the albumentations job in bench/peer_multiply.py
+(quendor + hsv_transform + generate_noisy p 0.5; run it with --samples 100).
 """
 
 import argparse
@@ -29,6 +31,12 @@ PIPELINE = [
 # The same with objects pasted from other samples of the set (the set itself
 # is the donor source).
 MIXING = PIPELINE[:1] + [{"op": "copy_paste", "prob": 1.0, "objects": [1, 3], "blend": "gaussian"}] + PIPELINE[2:]
+# kiro's side of the albumentations job (Rotate, HueSaturationValue, GaussNoise p 0.5).
+PEER_PIPELINE = [
+    {"op": "quendor", "angle": [-10, 10], "prob": 1.0},
+    {"op": "hsv_transform", "fraction": 0.3},
+    {"op": "generate_noisy", "noise_typ": "gauss", "p": 0.5},
+]
 WIDTH, HEIGHT, COPIES = 1280, 720, 2
 
 
@@ -161,6 +169,17 @@ def ray_run(dst):
         ray.shutdown()
 
 
+def peer_run(dst, workers, image_format):
+    """Seconds of bench/peer_multiply.py on the set, as it reports them (its start-up excluded)."""
+    import subprocess
+
+    shutil.rmtree(dst, ignore_errors=True)
+    out = subprocess.run([sys.executable, "-P", os.path.join(HERE, "peer_multiply.py"), SET, dst,
+                          "--copies", str(COPIES), "--workers", str(workers), "--image-format", image_format],
+                         check=True, capture_output=True, text=True).stdout
+    return float(out.split()[-2])
+
+
 def load():
     try:
         return "%.2f %.2f %.2f" % os.getloadavg()
@@ -172,7 +191,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--samples", type=int, default=200)
     parser.add_argument("--skip-ray", action="store_true")
-    parser.add_argument("--only", choices=("share", "scaling", "mixing"), help="run only these rows")
+    parser.add_argument("--only", choices=("share", "scaling", "mixing", "peer"), help="run only these rows")
     parser.add_argument("--repeat", type=int, default=1, help="interleaved repeats of the scaling rows (median)")
     args = parser.parse_args()
     global SET
@@ -183,7 +202,8 @@ def main():
     rows = []
     try:
         print("# kiro multiply: %d COCO samples (JPEG 1280 x 720, 3-12 polygons), --copies %d, pipeline "
-              "quendor + trevane FIT_PASTE + hsv_transform + generate_noisy gauss" % (n, COPIES))
+              "%s" % (n, COPIES, "quendor + hsv_transform + generate_noisy gauss p 0.5" if args.only == "peer"
+                         else "quendor + trevane FIT_PASTE + hsv_transform + generate_noisy gauss"))
         print("# load average before: %s" % load())
         if args.only in (None, "share"):
             total, share_png, codec = outside_share(os.path.join(work, "png"), "png")
@@ -197,6 +217,15 @@ def main():
             mixed = n / timed_run(os.path.join(work, "mixed"), pipeline=MIXING, workers=1, image_format="png")
             rows.append(("local, 1 worker, PNG out, copy_paste from the set instead of trevane", mixed,
                          "x%.2f of the plain pipeline" % (mixed / plain), "", True))
+        if args.only == "peer":
+            for workers in (1, 2):
+                for fmt in ("jpg", "png"):
+                    mine = n / timed_run(os.path.join(work, "kiro"), pipeline=PEER_PIPELINE, workers=workers,
+                                         image_format=fmt)
+                    theirs = n / peer_run(os.path.join(work, "peer"), workers, fmt)
+                    rows.append(("kiro vs albumentations + cv2 Pool, %d worker(s), %s out" % (workers, fmt.upper()),
+                                 mine, "x%.2f (peer %.2f samples/s)" % (mine / theirs, theirs), ">= x1.8",
+                                 mine / theirs >= 1.8))
         if args.only in (None, "scaling"):
             rates = {"one": [], "two": [], "ray": []}
             ray_start = []
