@@ -218,10 +218,8 @@ def sync_folder(folder):
 def decodes(path):
     """Whether the file at `path` is a whole image (what --resume keeps)."""
     try:
-        with open(path, "rb") as f:
-            data = f.read()
-        _io().decode(data)
-    except (OSError, ValueError):
+        data, _ = _decode(path)
+    except SampleError:
         return False
     # A cut JPEG still decodes (its end grey): a whole one has its end marker near the end.
     return data[:2] != b"\xff\xd8" or b"\xff\xd9" in data[-4096:]
