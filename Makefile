@@ -11,10 +11,12 @@ BUILD_DIR ?= build/dev
 all: install
 
 opencv:
-	@pkg-config --exists opencv4 polyclipping || { \
-	  echo "installing libopencv-dev libpolyclipping-dev"; \
+	@pkg-config --exists opencv4 polyclipping libdeflate libisal || { \
+	  echo "installing libopencv-dev libpolyclipping-dev libdeflate-dev libisal-dev"; \
 	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq libopencv-dev libpolyclipping-dev; }
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq libopencv-dev libpolyclipping-dev libdeflate-dev && \
+	  { DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq libisal-dev || \
+	    echo "libisal-dev is not available here: PNG data is deflated by libdeflate"; }; }
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)

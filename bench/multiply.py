@@ -4,9 +4,12 @@ A synthetic COCO set (200 JPEG images of 1280 x 720, 3 to 12 polygons each) is
 made once under build/bench/multiply_set_200. Each row multiplies it with
 --copies 2 through quendor + trevane FIT_PASTE + hsv_transform +
 generate_noisy gauss. Run by `make bench`, or alone:
-    python3 bench/multiply.py [--samples N] [--skip-ray] [--only share|scaling|mixing|peer] [--repeat R]
+    python3 bench/multiply.py [--samples N] [--skip-ray] [--only share|scaling|mixing|peer|memory] [--repeat R]
 `--only peer` compares kiro with the albumentations job in bench/peer_multiply.py
 (quendor + hsv_transform + generate_noisy p 0.5; run it with --samples 100).
+`--only memory` runs the `kiro multiply` command on 8,000 and 32,000 tiny
+samples (64 x 48, five 12-vertex polygons) with --copies 4 on both engines and
+reports the command's peak RSS beside what the input annotations take in memory.
 """
 
 import argparse
@@ -82,6 +85,94 @@ def make_set(root, count):
             "categories": [{"id": c, "name": "class%d" % c} for c in range(1, 6)]}
     with open(marker, "w") as f:
         json.dump(data, f)
+
+
+TINY_W, TINY_H, TINY_COPIES = 64, 48, 4
+TINY_PIPELINE = [
+    {"op": "quendor", "angle": [-10, 10], "prob": 1.0},
+    {"op": "hsv_transform", "fraction": 0.3},
+]
+
+
+def make_tiny_set(root, count):
+    """`count` COCO samples of 64 x 48 with five 12-vertex polygons each."""
+    from kiro.utils import _io
+
+    marker = os.path.join(root, "annotations.json")
+    if os.path.isfile(marker):
+        return
+    shutil.rmtree(root, ignore_errors=True)
+    os.makedirs(os.path.join(root, "images"))
+    rng = np.random.RandomState(1)
+    # a few distinct pictures are enough: the bytes are what the command reads
+    pictures = [_io.encode(rng.randint(0, 256, (TINY_H, TINY_W, 3)).astype(np.uint8), ".jpg", 90) for _ in range(16)]
+    angles = np.linspace(0, 2 * np.pi, 12, endpoint=False)
+    images, annotations = [], []
+    for i in range(count):
+        name = "t%06d.jpg" % i
+        with open(os.path.join(root, "images", name), "wb") as f:
+            f.write(pictures[i % len(pictures)])
+        images.append({"id": i + 1, "file_name": name, "width": TINY_W, "height": TINY_H})
+        for k in range(5):
+            cx, cy, r = rng.uniform(12, TINY_W - 12), rng.uniform(12, TINY_H - 12), rng.uniform(4, 10)
+            points = np.stack([cx + r * np.cos(angles), cy + r * np.sin(angles)], axis=1).round(2)
+            annotations.append({"id": len(annotations) + 1, "image_id": i + 1, "category_id": 1 + k,
+                                "segmentation": [points.reshape(-1).tolist()], "area": float(np.pi * r * r),
+                                "bbox": [0, 0, 0, 0], "iscrowd": 0})
+    data = {"images": images, "annotations": annotations,
+            "categories": [{"id": c, "name": "class%d" % c} for c in range(1, 6)]}
+    with open(marker + ".tmp", "w") as f:
+        json.dump(data, f)
+    os.replace(marker + ".tmp", marker)
+
+
+# Runs the command in a fresh interpreter and prints its own peak RSS (KiB) last.
+_RSS_WRAPPER = """
+import resource, sys
+from kiro.cli import main
+code = main(sys.argv[1:])
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+sys.exit(code)
+"""
+
+# What the input annotation file takes once loaded (KiB of RSS over the bare interpreter).
+_LOAD_WRAPPER = """
+import json, resource, sys
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+with open(sys.argv[1]) as f:
+    data = json.load(f)
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+"""
+
+
+def memory_rows(work):
+    import subprocess
+
+    rows = []
+    pipeline = os.path.join(work, "tiny.yaml")
+    with open(pipeline, "w") as f:
+        json.dump(TINY_PIPELINE, f)
+    for count in (8000, 32000):
+        root = os.path.join(SETS, "tiny_set_%d" % count)
+        make_tiny_set(root, count)
+        loaded = int(subprocess.run([sys.executable, "-P", "-c", _LOAD_WRAPPER, os.path.join(root, "annotations.json")],
+                                    check=True, capture_output=True, text=True).stdout.split()[-1]) / 1024
+        for engine in ("local", "ray"):
+            dst = os.path.join(work, "tiny_out")
+            shutil.rmtree(dst, ignore_errors=True)
+            start = time.perf_counter()
+            out = subprocess.run([sys.executable, "-P", "-c", _RSS_WRAPPER, "multiply", root, dst, "--pipeline",
+                                  pipeline, "--copies", str(TINY_COPIES), "--workers", "2", "--engine", engine,
+                                  "--quiet"], capture_output=True, text=True)
+            seconds = time.perf_counter() - start
+            if out.returncode != 0:
+                sys.exit("memory run failed (%s, %d samples): %s" % (engine, count, out.stderr[-2000:]))
+            peak = int(out.stdout.split()[-1]) / 1024
+            rows.append(("kiro multiply %s, 2 workers, %d tiny samples x %d copies" % (engine, count, TINY_COPIES),
+                         count / seconds, "peak RSS %.0f MB (annotations in memory %.0f MB)" % (peak, loaded),
+                         "<= annotations + 300 MB", peak <= loaded + 300))
+            shutil.rmtree(dst, ignore_errors=True)
+    return rows
 
 
 def timed_run(dst, pipeline=None, **options):
@@ -191,7 +282,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--samples", type=int, default=200)
     parser.add_argument("--skip-ray", action="store_true")
-    parser.add_argument("--only", choices=("share", "scaling", "mixing", "peer"), help="run only these rows")
+    parser.add_argument("--only", choices=("share", "scaling", "mixing", "peer", "memory"), help="run only these rows")
     parser.add_argument("--repeat", type=int, default=1, help="interleaved repeats of the scaling rows (median)")
     args = parser.parse_args()
     global SET
@@ -217,6 +308,8 @@ def main():
             mixed = n / timed_run(os.path.join(work, "mixed"), pipeline=MIXING, workers=1, image_format="png")
             rows.append(("local, 1 worker, PNG out, copy_paste from the set instead of trevane", mixed,
                          "x%.2f of the plain pipeline" % (mixed / plain), "", True))
+        if args.only == "memory":
+            rows.extend(memory_rows(work))
         if args.only == "peer":
             for workers in (1, 2):
                 for fmt in ("jpg", "png"):

@@ -105,7 +105,9 @@ def process_sample(worker, ref):
             finally:
                 result["donors_skipped"] += len(skips)
         try:
-            piece = fmt.write_original(job.dst, ref, work) if copy is None else \
+            if copy is None:
+                fmt.write_original(job.dst, ref, work)
+            else:
                 fmt.write(job.dst, ref, work, copy, ext, job.quality)
         except Exception as e:
             result["failures"].append(_failure(ref, copy, "write failed", _message(e)))

@@ -12,6 +12,7 @@
 
 #include "common/arrays.hpp"
 #include "common/errors.hpp"
+#include "common/png.hpp"
 #include "common/sources.hpp"
 
 namespace py = pybind11;
@@ -41,10 +42,13 @@ py::bytes encode(py::handle image, const std::string& ext, int quality) {
         throw py::value_error("unsupported image format " + ext + " (use .png, .jpg or .jpeg)");
     }
     std::vector<uchar> out;
-    bool ok;
+    bool ok = true;
     {
         py::gil_scoped_release nogil;
-        ok = cv::imencode(ext, img.mat, out, params);
+        if (ext == ".png" && kiro::png::supported(img.mat))
+            out = kiro::png::encode(img.mat);
+        else
+            ok = cv::imencode(ext, img.mat, out, params);
     }
     if (!ok) throw py::value_error("cannot encode this image as " + ext);
     return py::bytes(reinterpret_cast<const char*>(out.data()), out.size());
@@ -106,7 +110,8 @@ PYBIND11_MODULE(_io, m) {
           "FileNotFoundError/OSError for a missing file, ValueError for bytes that do not decode.");
     m.def("decode", &decode, py::arg("data"), "Decode image bytes unchanged; ValueError when they do not decode.");
     m.def("encode", &encode, py::arg("image"), py::arg("ext") = ".png", py::arg("quality") = 95,
-          "Encode an image as .png or .jpg/.jpeg (`quality` 0..100 for JPEG) and return the bytes.");
+          "Encode an image as .png or .jpg/.jpeg (`quality` 0..100 for JPEG) and return the bytes.\n\n"
+          "PNG is lossless (8 or 16-bit, grey, BGR or BGRA stored as RGB(A)) and written for speed.");
     m.def("resize", &resize, py::arg("image"), py::arg("width"), py::arg("height"),
           "Area-averaged resize to width x height (a new array).");
     m.def("draw_polygons", &draw_polygons, py::arg("image"), py::arg("polygons"), py::arg("colors"),
