@@ -86,6 +86,9 @@ def build_parser():
 
 def _multiply(args):
     from .datasets import multiply
+    from .datasets.engines import retain_freed_memory
+
+    retain_freed_memory()
 
     report = multiply(
         args.src, args.dst, args.pipeline, format=args.format, copies=args.copies, seed=args.seed,
