@@ -127,22 +127,30 @@ def make_tiny_set(root, count):
     os.replace(marker + ".tmp", marker)
 
 
+# Peak RSS (KiB) of this process image: VmHWM starts afresh at exec, unlike ru_maxrss,
+# which keeps the forking parent's.
+_PEAK = """
+def peak():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+"""
+
 # Runs the command in a fresh interpreter and prints its own peak RSS (KiB) last.
-_RSS_WRAPPER = """
-import resource, sys
+_RSS_WRAPPER = _PEAK + """
+import sys
 from kiro.cli import main
 code = main(sys.argv[1:])
-print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+print(peak())
 sys.exit(code)
 """
 
 # What the input annotation file takes once loaded (KiB of RSS over the bare interpreter).
-_LOAD_WRAPPER = """
-import json, resource, sys
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+_LOAD_WRAPPER = _PEAK + """
+import json, sys
+before = peak()
 with open(sys.argv[1]) as f:
     data = json.load(f)
-print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+print(peak() - before)
 """
 
 
@@ -327,9 +335,13 @@ def main():
     work = tempfile.mkdtemp(prefix="kiro-bench-")
     rows = []
     try:
-        print("# kiro multiply: %d COCO samples (JPEG 1280 x 720, 3-12 polygons), --copies %d, pipeline "
-              "%s" % (n, COPIES, "quendor + hsv_transform + generate_noisy gauss p 0.5" if args.only == "peer"
-                         else "quendor + trevane FIT_PASTE + hsv_transform + generate_noisy gauss"))
+        if args.only == "memory":
+            print("# kiro multiply: tiny COCO samples (JPEG %d x %d, five 12-vertex polygons), --copies %d, pipeline "
+                  "quendor + hsv_transform" % (TINY_W, TINY_H, TINY_COPIES))
+        else:
+            print("# kiro multiply: %d COCO samples (JPEG 1280 x 720, 3-12 polygons), --copies %d, pipeline "
+                  "%s" % (n, COPIES, "quendor + hsv_transform + generate_noisy gauss p 0.5" if args.only == "peer"
+                             else "quendor + trevane FIT_PASTE + hsv_transform + generate_noisy gauss"))
         print("# load average before: %s" % load())
         if args.only in (None, "share"):
             total, share_png, codec = outside_share(os.path.join(work, "png"), "png")

@@ -87,8 +87,10 @@ def build_parser():
 def _multiply(args):
     from .datasets import multiply
     from .datasets.engines import retain_freed_memory
+    from .datasets.run import default_workers
 
-    retain_freed_memory()
+    if args.engine == "local" and (args.workers or default_workers()) == 1:
+        retain_freed_memory()  # the copies are made in this process
 
     report = multiply(
         args.src, args.dst, args.pipeline, format=args.format, copies=args.copies, seed=args.seed,

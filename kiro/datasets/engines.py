@@ -1,8 +1,9 @@
 """Where the per-sample work runs: in this process, in worker processes, or on Ray.
 
 Local: `workers` processes (or this one), a bounded window of samples each.
-Ray: sample references go in as JSON rows (`ray.data.from_items`); each Ray
-worker builds the format reader and the pipeline once from the shipped job,
+Ray: sample indices go in as rows (`ray.data.from_items`); each Ray worker
+builds the format reader and the pipeline once from the shipped job, scans
+SRC itself (so the driver never holds a second copy of the annotations),
 runs `process_sample` and writes the outputs itself, so SRC and DST must be
 paths every node sees (shared storage). Only the small results come back.
 Ray is imported only by `run_ray`.
@@ -197,9 +198,12 @@ class _RaySample:
         retain_freed_memory()
         kiro.set_num_threads(1)
         self.worker = Worker(job)
+        self.refs = None
 
     def __call__(self, row):
-        return {"result": json.dumps(process_sample(self.worker, json.loads(row["ref"])))}
+        if self.refs is None:  # the same scan as the driver's: references by sample index
+            self.refs = {ref["index"]: ref for ref in self.worker.fmt.scan()[0]}
+        return {"result": json.dumps(process_sample(self.worker, self.refs[row["index"]]))}
 
 
 @contextlib.contextmanager
@@ -251,7 +255,7 @@ def run_ray(job, refs, workers, address=None, verbose=False):
             context.execution_options.verbose_progress = False
             if not refs:
                 return
-            rows = ray.data.from_items([{"ref": json.dumps(ref)} for ref in refs],
+            rows = ray.data.from_items([{"index": ref["index"]} for ref in refs],
                                        override_num_blocks=min(len(refs), 16 * (workers or 4)))
             cpus = max(1, int(ray.cluster_resources().get("CPU", 1)))
             size = min(workers, cpus) if workers else cpus
