@@ -11,7 +11,10 @@ def decode(data: bytes) -> np.ndarray:
     ...
 
 def encode(image: np.ndarray, ext: str = ".png", quality: int = 95) -> bytes:
-    """Encode an image as .png or .jpg/.jpeg (`quality` 0..100 for JPEG)."""
+    """Encode an image as .png or .jpg/.jpeg (`quality` 0..100 for JPEG).
+
+    PNG is lossless (8 or 16-bit, grey, BGR or BGRA stored as RGB(A)) and written for speed.
+    """
     ...
 
 def resize(image: np.ndarray, width: int, height: int) -> np.ndarray:

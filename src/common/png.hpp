@@ -111,7 +111,6 @@ inline bool supported(const cv::Mat& img) {
 
 // zlib stream of `raw` appended to `out`.
 inline void deflate_to(const std::vector<uint8_t>& raw, std::vector<uint8_t>& out) {
-    const size_t at = out.size();
 #ifdef KIRO_HAVE_ISAL
     // Level 1 (dynamic Huffman codes). The stream state and level buffer are
     // large, so each thread keeps one.
@@ -126,7 +125,6 @@ inline void deflate_to(const std::vector<uint8_t>& raw, std::vector<uint8_t>& ou
     z.level_buf = state->level_buf.data();
     z.level_buf_size = static_cast<uint32_t>(state->level_buf.size());
     z.gzip_flag = IGZIP_ZLIB;
-    z.end_of_stream = 1;
     z.flush = NO_FLUSH;
     z.next_in = const_cast<uint8_t*>(raw.data());
     size_t left = raw.size();
@@ -153,6 +151,7 @@ inline void deflate_to(const std::vector<uint8_t>& raw, std::vector<uint8_t>& ou
     };
     thread_local std::unique_ptr<libdeflate_compressor, Free> c(libdeflate_alloc_compressor(1));
     if (!c) throw std::bad_alloc();
+    const size_t at = out.size();
     out.resize(at + libdeflate_zlib_compress_bound(c.get(), raw.size()));
     const size_t n = libdeflate_zlib_compress(c.get(), raw.data(), raw.size(), out.data() + at, out.size() - at);
     if (n == 0) throw std::runtime_error("PNG: compression failed");
